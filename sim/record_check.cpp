@@ -1,0 +1,87 @@
+#include "record_check.h"
+
+#include <algorithm>
+
+void ChipMemory::erase() {
+    std::fill(bytes.begin(), bytes.end(), 0xFF);
+    std::fill(written.begin(), written.end(), false);
+    addressBase = 0;
+    dataBytes = 0;
+    erased = true;
+}
+
+uint32_t ChipMemory::lowWritten() const {
+    auto first = std::find(written.begin(), written.end(), true);
+    return first == written.end() ? 0 : static_cast<uint32_t>(first - written.begin());
+}
+
+uint32_t ChipMemory::endWritten() const {
+    auto last = std::find(written.rbegin(), written.rend(), true);
+    return static_cast<uint32_t>(written.rend() - last);
+}
+
+namespace {
+
+int hexValue(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    return -1;
+}
+
+// Decodes the digits after the start code; false at the first bad digit.
+bool decodeDigits(const std::string &record, std::vector<uint8_t> &fields) {
+    if ((record.size() - 1) % 2 != 0) return false;
+    for (size_t i = 1; i + 1 < record.size(); i += 2) {
+        int high = hexValue(record[i]);
+        int low = hexValue(record[i + 1]);
+        if (high < 0 || low < 0) return false;
+        fields.push_back(static_cast<uint8_t>(high * 16 + low));
+    }
+    return true;
+}
+
+Judgement storeData(const std::vector<uint8_t> &fields, ChipMemory &memory) {
+    uint32_t address = memory.addressBase + (fields[1] << 8 | fields[2]);
+    size_t count = fields[0];
+    if (address + count > memory.bytes.size()) {
+        return {verdictBadAddress, "address out of the chip's memory"};
+    }
+    for (size_t i = 0; i < count; ++i) {
+        memory.bytes[address + i] = fields[4 + i];
+        memory.written[address + i] = true;
+    }
+    memory.dataBytes += static_cast<long>(count);
+    return {'G', ""};
+}
+
+}  // namespace
+
+Judgement judgeRecord(const std::string &record, ChipMemory &memory) {
+    if (record.empty()) return {'G', ""};
+    if (record[0] != ':') return {verdictNoStartCode, "no start code"};
+    std::vector<uint8_t> fields;
+    if (!decodeDigits(record, fields)) return {verdictBadDigit, "not a hex digit pair"};
+    if (fields.size() < 5 || fields.size() != fields[0] + 5u) {
+        return {verdictBadLength, "length does not match the record"};
+    }
+    uint8_t sum = 0;
+    for (uint8_t field : fields) sum = static_cast<uint8_t>(sum + field);
+    if (sum != 0) return {verdictBadChecksum, "checksum mismatch"};
+    uint8_t type = fields[3];
+    switch (type) {
+        case 0x00:
+            return storeData(fields, memory);
+        case 0x01:
+        case 0x03:
+        case 0x05:
+            return {'G', ""};
+        case 0x02:
+        case 0x04:
+            if (fields[0] != 2) return {verdictBadLength, "length does not match the record"};
+            memory.addressBase = static_cast<uint32_t>(fields[4] << 8 | fields[5]) << (type == 2 ? 4 : 16);
+            return {'G', ""};
+        default:
+            return {verdictBadType, "unknown record type"};
+    }
+}

@@ -1,0 +1,37 @@
+// How the virtual chip judges one Intel HEX record and stores its data.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ChipMemory {
+    std::vector<uint8_t> bytes;  // the chip's flash
+    std::vector<bool> written;   // which bytes this load has written
+    uint32_t addressBase = 0;    // from extended address records
+    long dataBytes = 0;
+    bool erased = false;
+
+    explicit ChipMemory(size_t size = 16384) : bytes(size, 0x00), written(size, false) {}
+    void erase();
+    // Lowest and one past the highest written address; equal when none.
+    uint32_t lowWritten() const;
+    uint32_t endWritten() const;
+};
+
+struct Judgement {
+    char verdict;     // 'G' for an accepted record
+    std::string why;  // empty when accepted
+};
+
+// Verdict bytes for rejected records.
+const char verdictNoStartCode = 'S';
+const char verdictBadDigit = 'H';
+const char verdictBadLength = 'L';
+const char verdictBadChecksum = 'C';
+const char verdictBadType = 'T';
+const char verdictBadAddress = 'A';
+
+// Judges a record (its line end already taken off) and, if it is a good data
+// record, stores it. A blank line is accepted and changes nothing.
+Judgement judgeRecord(const std::string &record, ChipMemory &memory);

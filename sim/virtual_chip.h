@@ -1,0 +1,69 @@
+// An emulation of the DS89C420 ROM loader on the master side of a
+// pseudo-terminal, with the wire's timing: every byte takes 10 bits at the
+// speed the host set on the port, in both directions.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "record_check.h"
+
+extern const char loaderBannerText[];  // what the loader prints when woken
+
+// Ways to make the chip misbehave, for tests of the host side.
+struct ChipFaults {
+    bool silent = false;           // never answers the wake-up
+    std::string banner;            // replaces the banner when not empty
+    std::string afterPrompt;       // extra bytes sent after the first prompt
+    int burstBytes = 0;            // replies go out in bursts of this many bytes,
+    long burstGapMicros = 0;       //   with this much silence between bursts
+    long replyGapMicros = 0;       // silence between any two reply bytes
+    char garbleEchoOf = 0;         // 'K' or 'L': that command is echoed wrongly
+    long rejectLine = 0;           // answer this line with rejectVerdict
+    char rejectVerdict = 'H';
+    long silentFromLine = 0;       // stop answering from this line on
+    long hangUpAtLine = 0;         // close the port when this line arrives
+    char hangUpOnCommand = 0;      // close the port when this command arrives
+    long wakeReactionMicros = 0;   // extra time before the banner
+};
+
+struct ChipOptions {
+    ChipFaults faults;
+    size_t flashSize = 16384;
+    bool realTiming = true;        // false: answer at once, for bulk tests
+    long reactionMicros = 20;      // between a command's last byte and the reply
+    long lineMicros = 0;           // the chip's own work on each record
+    long eraseMicros = 50000;      // clearing the memory
+    bool judgeRecords = true;      // false: every line is answered "G"
+    FILE *log = nullptr;           // where rejected lines are reported
+};
+
+enum ChipStage { stageWake, stageClear, stageLoadCommand, stageRecords, stageOther, stageCount };
+
+struct RejectedLine {
+    long line;
+    char verdict;
+    std::string why;
+};
+
+// What one session with the host looked like.
+struct ChipSession {
+    std::string received[stageCount];  // every byte received, by stage
+    std::vector<std::string> protocolErrors;
+    std::vector<RejectedLine> rejected;
+    ChipMemory memory;
+    long lines = 0;                    // lines received in load mode
+    int baud = 0;                      // speed of the first byte received
+    bool hungUp = false;               // the chip closed the port
+    double loadSeconds = 0;            // from the load command to the last verdict
+    explicit ChipSession(size_t flashSize = 16384) : memory(flashSize) {}
+};
+
+// Serves one session on the master side: from the first byte the host sends
+// until the host closes the port, the chip hangs up, or stop is set. On a
+// hang-up the master is closed and masterFd becomes -1.
+void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session,
+                  const std::atomic<bool> *stop);

@@ -1,0 +1,66 @@
+#include "loader_dialog.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "serial_link.h"
+
+namespace {
+
+const char wakeUp[] = "\r\n\r\n";
+const char loaderBanner[] =
+    "\r\nDS89C420 LOADER VERSION 1.0  COPYRIGHT (C) 2000 DALLAS SEMICONDUCTOR\r\n> \r\n\r\n> ";
+const int bannerLength = sizeof loaderBanner - 1;
+static_assert(bannerLength == 80, "the loader's banner is 80 bytes");
+
+const char clearCommand[] = "K\r\n";
+const char clearReply[] = "K\r\n\r\n> ";
+const char loadCommand[] = "LB\r\n";
+
+void sendCommand(const char *text) {
+    writeCOM(text, static_cast<int>(strlen(text)));
+}
+
+}  // namespace
+
+void getLoaderPrompt() {
+    puts("Getting loader prompt...");
+    sendCommand(wakeUp);
+    // The silence allowance must not start while the wake-up is still on
+    // the wire: at 2400 baud it alone outlasts the allowance.
+    waitWireTime(static_cast<int>(strlen(wakeUp)) + 1);
+    int received = readCOM(loadBuffer, bannerLength);
+    if (received < bannerLength || memcmp(loadBuffer, loaderBanner, bannerLength) != 0) {
+        puts("No 420 Loader found");
+        exit(1);
+    }
+}
+
+void clearMemory() {
+    puts("Klearing memory...");
+    sendCommand(clearCommand);
+    waitForReply(clearReply, static_cast<int>(strlen(clearReply)));
+}
+
+void startLoad() {
+    puts("Loading file...");
+    sendCommand(loadCommand);
+    waitForReply(loadCommand, static_cast<int>(strlen(loadCommand)));
+}
+
+// Takes exactly the reply's length from the port, however long the loader
+// pauses, so that anything it sends beyond the reply is left for later.
+void waitForReply(const char *expected, int length) {
+    bufferedCount = 0;
+    while (bufferedCount < length) {
+        bufferedCount += readCOM(loadBuffer + bufferedCount, length - bufferedCount);
+    }
+    if (memcmp(loadBuffer, expected, length) != 0) {
+        fflush(stdout);
+        fprintf(stderr, "Unexpected reply from the loader to \"");
+        for (const char *c = expected; *c >= ' '; ++c) fputc(*c, stderr);
+        fprintf(stderr, "\"\n");
+        exit(1);
+    }
+}

@@ -1,0 +1,15 @@
+// The line-by-line transfer of the HEX file, one line in flight at a time.
+#pragma once
+
+#include <sys/types.h>
+
+// Descriptor and name of the HEX file, owned by the entry point; -1 until opened.
+extern int fileHandle;
+extern const char *hexFileName;
+
+// For a file that can be read twice, stops the run before the loader is woken
+// if a line cannot fit the work buffer with its line feed. The file position
+// is left where it was.
+void checkLinesFit();
+
+void streamRecords();
