@@ -91,6 +91,7 @@ long findOverlongLine() {
         }
         offset += got;
     }
+    if (got < 0) stopOnFileError();
     // A last line without a line feed gets one added when it is sent.
     if (lineLength + 1 > loadBufferSize) return lineNumber;
     return 0;

@@ -8,8 +8,8 @@ extern int fileHandle;
 extern const char *hexFileName;
 
 // For a file that can be read twice, stops the run before the loader is woken
-// if a line cannot fit the work buffer with its line feed. The file position
-// is left where it was.
+// if the file cannot be read or a line cannot fit the work buffer with its
+// line feed. The file position is left where it was.
 void checkLinesFit();
 
 void streamRecords();
