@@ -42,6 +42,10 @@ void openHexFile(const char *path) {
 void openPort(const char *path, speed_t speedCode) {
     if (setUpPort(path, speedCode)) return;
     int reason = errno;
+    if (reason == EBUSY) {
+        fprintf(stderr, "%s: Port is in use by another program\n", path);
+        exit(1);
+    }
     puts("Getting loader prompt...");
     fflush(stdout);
     fprintf(stderr, "%s: %s\n", path, strerror(reason));

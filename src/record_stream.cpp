@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "loader_dialog.h"
@@ -12,6 +14,54 @@
 namespace {
 
 long linesSent = 0;
+
+// The progress line, drawn under "Loading file..." only on a terminal.
+struct Progress {
+    bool wanted = false;
+    bool shown = false;
+    long totalLines = 0;      // 0 when the file could not be read ahead
+    long long fileBytes = 0;  // 0 when the size is not known
+    long long bytesSent = 0;
+    double started = 0;
+    double lastDrawn = 0;
+} progress;
+
+const double redrawSeconds = 0.1;
+
+double secondsNow() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+void startProgress() {
+    progress.wanted = isatty(STDOUT_FILENO);
+    progress.shown = false;
+    progress.bytesSent = 0;
+    struct stat fileStatus;
+    bool sized = fstat(fileHandle, &fileStatus) == 0 && S_ISREG(fileStatus.st_mode);
+    progress.fileBytes = sized ? fileStatus.st_size : 0;
+    progress.started = progress.lastDrawn = secondsNow();
+}
+
+void drawProgress(int lineLength) {
+    progress.bytesSent += lineLength;
+    double now = secondsNow();
+    if (!progress.wanted || now - progress.lastDrawn < redrawSeconds) return;
+    progress.lastDrawn = now;
+    double rate = progress.bytesSent / (now - progress.started);
+    if (progress.totalLines > 0) printf("\r  %ld/%ld lines", linesSent, progress.totalLines);
+    else printf("\r  %ld lines", linesSent);
+    if (progress.fileBytes > 0) printf("  %lld%%", progress.bytesSent * 100 / progress.fileBytes);
+    printf("  %.1f kB/s", rate / 1000);
+    if (progress.fileBytes > progress.bytesSent) {
+        long secondsLeft = static_cast<long>((progress.fileBytes - progress.bytesSent) / rate);
+        printf("  %ld:%02ld left", secondsLeft / 60, secondsLeft % 60);
+    }
+    fputs("\033[K", stdout);
+    fflush(stdout);
+    progress.shown = true;
+}
 
 // A fragment left without a line feed at the end of the file is worth
 // sending unless it is only padding: white space or the old end-of-file mark.
@@ -26,14 +76,14 @@ bool isPaddingOnly(const unsigned char *bytes, int count) {
 }
 
 [[noreturn]] void stopOnOverlongLine(long lineNumber) {
-    fflush(stdout);
+    clearProgress();
     fprintf(stderr, "%s: line %ld is longer than %d bytes\n", hexFileName, lineNumber,
             loadBufferSize);
     exit(1);
 }
 
 [[noreturn]] void stopOnFileError() {
-    fflush(stdout);
+    clearProgress();
     fprintf(stderr, "%s: %s\n", hexFileName, strerror(errno));
     exit(1);
 }
@@ -51,10 +101,12 @@ void sendLineAtFront(int lineLength) {
     }
     char verdict = readCOMwait();
     if (verdict != 'G') {
+        clearProgress();
         putc(verdict, stdout);
         puts("\nLoad failed\n");
         exit(1);
     }
+    drawProgress(lineLength);
     bufferedCount -= lineLength;
     memmove(loadBuffer, loadBuffer + lineLength, bufferedCount);
 }
@@ -94,6 +146,7 @@ long findOverlongLine() {
     if (got < 0) stopOnFileError();
     // A last line without a line feed gets one added when it is sent.
     if (lineLength + 1 > loadBufferSize) return lineNumber;
+    progress.totalLines = lineLength > 0 ? lineNumber : lineNumber - 1;
     return 0;
 }
 
@@ -104,7 +157,14 @@ void checkLinesFit() {
     if (overlongLine > 0) stopOnOverlongLine(overlongLine);
 }
 
+void clearProgress() {
+    if (progress.shown) fputs("\r\033[K", stdout);
+    progress.shown = false;
+    fflush(stdout);
+}
+
 void streamRecords() {
+    startProgress();
     bufferedCount = 0;
     linesSent = 0;
     bool moreInput = true;
@@ -121,4 +181,5 @@ void streamRecords() {
         while ((lineLength = lineLengthAtFront()) > 0) sendLineAtFront(lineLength);
         if (bufferedCount == loadBufferSize) stopOnOverlongLine(linesSent + 1);
     }
+    clearProgress();
 }

@@ -13,3 +13,7 @@ extern const char *hexFileName;
 void checkLinesFit();
 
 void streamRecords();
+
+// Takes the transfer's progress line off a terminal and flushes standard
+// output, so that the next message starts on a clean line.
+void clearProgress();

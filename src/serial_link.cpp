@@ -5,7 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
+#include "record_stream.h"
 
 int comPortHandle = -1;
 
@@ -30,6 +38,10 @@ const char *comPortPath = "";
 int comPortBaud = 57600;
 termios newSettings;
 termios oldSettings;
+#ifdef __linux__
+serial_struct oldSerialInfo;
+bool lowLatencySet = false;
+#endif
 
 // Every flag the exchanges depend on is set here, whatever the platform's
 // defaults: bytes must pass unaltered both ways and arrive as they come.
@@ -64,6 +76,47 @@ int attemptTransfer(bool reading, unsigned char *at, int count) {
     }
     if (!isOnlyNoDataYet(errno)) stopOnLostPort(strerror(errno));
     return 0;
+}
+
+// Takes the port for this run alone: an advisory lock that other serial tools
+// honour too, and the terminal's exclusive mode where the platform has it.
+bool claimPort() {
+    if (flock(comPortHandle, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) errno = EBUSY;
+        return false;
+    }
+#ifdef TIOCEXCL
+    ioctl(comPortHandle, TIOCEXCL);
+#endif
+    return true;
+}
+
+// The exclusive mode outlives the descriptor on some ports, so it is given
+// up however the run ends.
+void releasePort() {
+#ifdef TIOCNXCL
+    if (comPortHandle >= 0) ioctl(comPortHandle, TIOCNXCL);
+#endif
+}
+
+// USB adapters may hold received bytes for up to 16 ms; with one verdict byte
+// a line that would dominate the load. Ports that cannot do this are left as
+// they are.
+void askForLowLatency() {
+#ifdef __linux__
+    serial_struct serialInfo;
+    if (ioctl(comPortHandle, TIOCGSERIAL, &serialInfo) != 0) return;
+    oldSerialInfo = serialInfo;
+    serialInfo.flags |= ASYNC_LOW_LATENCY;
+    lowLatencySet = ioctl(comPortHandle, TIOCSSERIAL, &serialInfo) == 0;
+#endif
+}
+
+void restoreLatency() {
+#ifdef __linux__
+    if (lowLatencySet) ioctl(comPortHandle, TIOCSSERIAL, &oldSerialInfo);
+    lowLatencySet = false;
+#endif
 }
 
 int pacedTransfer(bool reading, unsigned char *bytes, int count) {
@@ -105,21 +158,28 @@ bool setUpPort(const char *portPath, speed_t speedCode) {
     comPortHandle = open(portPath, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (comPortHandle < 0) return false;
     if (tcgetattr(comPortHandle, &newSettings) != 0) return false;
+    if (!claimPort()) return false;
+    static bool releaseAtExit = atexit(releasePort) == 0;
+    (void)releaseAtExit;
     oldSettings = newSettings;
     cfsetispeed(&newSettings, speedCode);
     cfsetospeed(&newSettings, speedCode);
     makeRawLine(newSettings);
-    return tcsetattr(comPortHandle, TCSAFLUSH, &newSettings) == 0;
+    if (tcsetattr(comPortHandle, TCSAFLUSH, &newSettings) != 0) return false;
+    askForLowLatency();
+    return true;
 }
 
 void restorePort() {
+    restoreLatency();
     tcsetattr(comPortHandle, TCSAFLUSH, &oldSettings);
+    releasePort();
     close(comPortHandle);
     comPortHandle = -1;
 }
 
 void stopOnLostPort(const char *reason) {
-    fflush(stdout);
+    clearProgress();
     fprintf(stderr, "%s: %s\n", comPortPath, reason);
     exit(1);
 }

@@ -33,23 +33,6 @@ struct RemoveScratch {
     }
 } removeScratch;
 
-pid_t startHexpush(const std::vector<std::string> &arguments, const std::string &port, int outFd,
-                   int errFd) {
-    std::vector<std::string> argv{HEXPUSH_BINARY};
-    for (const std::string &argument : arguments) argv.push_back(argument == "PORT" ? port : argument);
-    std::vector<char *> pointers;
-    for (std::string &argument : argv) pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        execv(pointers[0], pointers.data());
-        _exit(127);
-    }
-    return child;
-}
-
 int waitWithDeadline(pid_t child, double deadlineSeconds, bool &timedOut) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(deadlineSeconds);
     int status = 0;
@@ -84,6 +67,80 @@ std::string scratchFile(const std::string &contents, const std::string &suffix) 
     return path;
 }
 
+HexpushProcess startHexpush(const std::vector<std::string> &arguments, const std::string &port,
+                            bool outputOnTerminal) {
+    HexpushProcess process;
+    process.outPath = scratchFile("", ".out");
+    process.errPath = scratchFile("", ".err");
+    int outFd = open(process.outPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int errFd = open(process.errPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (outputOnTerminal) {
+        std::string terminalPath;
+        process.terminal = openVirtualPort(terminalPath);
+        close(outFd);
+        outFd = open(terminalPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    std::vector<std::string> argv{HEXPUSH_BINARY};
+    for (const std::string &argument : arguments) argv.push_back(argument == "PORT" ? port : argument);
+    std::vector<char *> pointers;
+    for (std::string &argument : argv) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    // The child inherits a fine timer slack, so its pauses are close to
+    // what it asks for and timing margins are not hidden by the scheduler.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    process.pid = fork();
+    if (process.pid == 0) {
+        dup2(outFd, 1);
+        dup2(errFd, 2);
+        execv(pointers[0], pointers.data());
+        _exit(127);
+    }
+    close(outFd);
+    close(errFd);
+    return process;
+}
+
+void finishHexpush(HexpushProcess &process, RunResult &result, double deadlineSeconds) {
+    std::thread screenReader;
+    if (process.terminal >= 0) {
+        screenReader = std::thread([&process] {
+            char chunk[1024];
+            ssize_t got;
+            while ((got = read(process.terminal, chunk, sizeof chunk)) > 0) process.screen.append(chunk, got);
+        });
+    }
+    result.status = waitWithDeadline(process.pid, deadlineSeconds, result.timedOut);
+    if (screenReader.joinable()) {
+        screenReader.join();  // the terminal reports an error once the child is gone
+        close(process.terminal);
+    }
+    result.out = readWholeFile(process.outPath);
+    result.err = readWholeFile(process.errPath);
+}
+
+std::string screenLines(const std::string &received) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (size_t i = 0; i < received.size(); ++i) {
+        std::string &line = lines.back();
+        if (received.compare(i, 3, "\033[K") == 0) {
+            line.resize(std::min(line.size(), column));
+            i += 2;
+        } else if (received[i] == '\r') {
+            column = 0;
+        } else if (received[i] == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            if (column >= line.size()) line.resize(column + 1, ' ');
+            line[column++] = received[i];
+        }
+    }
+    std::string screen;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) screen += lines[i] + "\n";
+    return screen + lines.back();
+}
+
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
                      double deadlineSeconds) {
     RunResult result;
@@ -91,21 +148,11 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
     int master = openVirtualPort(result.portPath);
     EXPECT_GE(master, 0);
     tcgetattr(master, &result.before);
-    std::string outPath = scratchFile("", ".out");
-    std::string errPath = scratchFile("", ".err");
-    int outFd = open(outPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    int errFd = open(errPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-
     std::atomic<bool> stop{false};
     std::thread chip([&] { serveSession(master, options, result.session, &stop); });
-    // The child inherits a fine timer slack, so its pauses are close to
-    // what it asks for and timing margins are not hidden by the scheduler.
-    prctl(PR_SET_TIMERSLACK, 1UL);
     auto started = std::chrono::steady_clock::now();
-    pid_t child = startHexpush(arguments, result.portPath, outFd, errFd);
-    close(outFd);
-    close(errFd);
-    result.status = waitWithDeadline(child, deadlineSeconds, result.timedOut);
+    HexpushProcess process = startHexpush(arguments, result.portPath);
+    finishHexpush(process, result, deadlineSeconds);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     stop = true;
     chip.join();
@@ -113,8 +160,6 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
         tcgetattr(master, &result.after);
         close(master);
     }
-    result.out = readWholeFile(outPath);
-    result.err = readWholeFile(errPath);
     return result;
 }
 

@@ -24,6 +24,23 @@ struct RunResult {
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
                      double deadlineSeconds = 30);
 
+// A hexpush process started on its own, for runs that overlap or whose
+// standard output is a terminal.
+struct HexpushProcess {
+    int pid = -1;
+    std::string outPath;
+    std::string errPath;
+    int terminal = -1;       // master side of its standard output, if a terminal
+    std::string screen;      // what it wrote to the terminal, as received
+};
+HexpushProcess startHexpush(const std::vector<std::string> &arguments, const std::string &port,
+                            bool outputOnTerminal = false);
+void finishHexpush(HexpushProcess &process, RunResult &result, double deadlineSeconds = 30);
+
+// The lines a terminal shows after receiving these bytes (carriage return,
+// line feed and erase-to-end-of-line are honoured).
+std::string screenLines(const std::string &received);
+
 // A scratch file with the given contents; removed at the end of the test run.
 std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
 std::string readWholeFile(const std::string &path);
