@@ -66,19 +66,28 @@ bool endsWith(const std::string &text, const char *suffix) {
 
 void applyFault(const std::string &option, const char *value, ChipOptions &chip) {
     ChipFaults &faults = chip.faults;
-    if (option == "--reject-line") faults.rejectLine = number(value);
-    else if (option == "--reject-with") faults.rejectVerdict = value[0];
-    else if (option == "--banner" && !strcmp(value, "none")) faults.silent = true;
-    else if (option == "--banner" && !strcmp(value, "wrong")) faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
-    else if (option == "--slow-reply") faults.replyGapMicros = number(value) * 1000;
-    else if (option == "--garble" && (!strcmp(value, "K") || !strcmp(value, "LB"))) faults.garbleEchoOf = value[0];
-    else if (option == "--silent-from-line") faults.silentFromLine = number(value);
-    else if (option == "--hang-up-at-line") faults.hangUpAtLine = number(value);
+    if (option == "--reject-line")
+        faults.rejectLine = number(value);
+    else if (option == "--reject-with")
+        faults.rejectVerdict = value[0];
+    else if (option == "--banner" && !strcmp(value, "none"))
+        faults.silent = true;
+    else if (option == "--banner" && !strcmp(value, "wrong"))
+        faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
+    else if (option == "--slow-reply")
+        faults.replyGapMicros = number(value) * 1000;
+    else if (option == "--garble" && (!strcmp(value, "K") || !strcmp(value, "LB")))
+        faults.garbleEchoOf = value[0];
+    else if (option == "--silent-from-line")
+        faults.silentFromLine = number(value);
+    else if (option == "--hang-up-at-line")
+        faults.hangUpAtLine = number(value);
     else if (option == "--split-reply" && strchr(value, ':')) {
         std::string burst(value, strchr(value, ':'));
         faults.burstBytes = static_cast<int>(number(burst.c_str()));
         faults.burstGapMicros = number(strchr(value, ':') + 1) * 1000;
-    } else usage(("unknown option or value: " + option).c_str());
+    } else
+        usage(("unknown option or value: " + option).c_str());
 }
 
 ToolSettings parseArguments(int argc, char *argv[]) {
@@ -87,18 +96,34 @@ ToolSettings parseArguments(int argc, char *argv[]) {
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--help") usage(nullptr);
-        if (option == "--once") { settings.once = true; continue; }
-        if (option == "--instant") { settings.chip.realTiming = false; continue; }
-        if (option == "--accept-all") { settings.chip.judgeRecords = false; continue; }
+        if (option == "--once") {
+            settings.once = true;
+            continue;
+        }
+        if (option == "--instant") {
+            settings.chip.realTiming = false;
+            continue;
+        }
+        if (option == "--accept-all") {
+            settings.chip.judgeRecords = false;
+            continue;
+        }
         if (i + 1 >= argc) usage(("missing value for " + option).c_str());
         const char *value = argv[++i];
-        if (option == "--link") settings.link = value;
-        else if (option == "--image") settings.imagePath = value;
-        else if (option == "--format") settings.hexFormat = !strcmp(value, "hex");
-        else if (option == "--flash-size") settings.chip.flashSize = number(value);
-        else if (option == "--erase-ms") settings.chip.eraseMicros = number(value) * 1000;
-        else if (option == "--line-us") settings.chip.lineMicros = number(value);
-        else applyFault(option, value, settings.chip);
+        if (option == "--link")
+            settings.link = value;
+        else if (option == "--image")
+            settings.imagePath = value;
+        else if (option == "--format")
+            settings.hexFormat = !strcmp(value, "hex");
+        else if (option == "--flash-size")
+            settings.chip.flashSize = number(value);
+        else if (option == "--erase-ms")
+            settings.chip.eraseMicros = number(value) * 1000;
+        else if (option == "--line-us")
+            settings.chip.lineMicros = number(value);
+        else
+            applyFault(option, value, settings.chip);
     }
     bool hexByName = endsWith(settings.imagePath, ".hex") || endsWith(settings.imagePath, ".ihx");
     for (int i = 1; i < argc; ++i) {
@@ -112,8 +137,10 @@ ToolSettings parseArguments(int argc, char *argv[]) {
 bool reportSession(const ChipSession &session, const ToolSettings &settings) {
     const ChipMemory &memory = session.memory;
     printf("load: %ld lines, %ld data bytes", session.lines, memory.dataBytes);
-    if (memory.endWritten() > 0) printf(", 0x%04X-0x%04X", memory.lowWritten(), memory.endWritten() - 1);
-    printf(", %.2f s at %d baud, %zu rejected\n", session.loadSeconds, session.baud, session.rejected.size());
+    if (memory.endWritten() > 0)
+        printf(", 0x%04X-0x%04X", memory.lowWritten(), memory.endWritten() - 1);
+    printf(", %.2f s at %d baud, %zu rejected\n", session.loadSeconds, session.baud,
+           session.rejected.size());
     for (const std::string &error : session.protocolErrors) printf("protocol: %s\n", error.c_str());
     if (session.hungUp) printf("hung up as asked\n");
     bool clean = session.rejected.empty() && session.protocolErrors.empty() && memory.erased;

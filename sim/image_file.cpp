@@ -6,8 +6,6 @@ std::string binaryImage(const ChipMemory &memory) {
     return std::string(memory.bytes.begin(), memory.bytes.begin() + memory.endWritten());
 }
 
-namespace {
-
 std::string hexRecord(unsigned address, unsigned type, const std::string &data) {
     char field[16];
     snprintf(field, sizeof field, ":%02X%04X%02X", static_cast<unsigned>(data.size()),
@@ -22,8 +20,6 @@ std::string hexRecord(unsigned address, unsigned type, const std::string &data) 
     snprintf(field, sizeof field, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
     return record + field;
 }
-
-}  // namespace
 
 std::string hexImage(const ChipMemory &memory) {
     std::string text;

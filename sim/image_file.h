@@ -12,4 +12,7 @@ std::string binaryImage(const ChipMemory &memory);
 // The written bytes as Intel HEX, 16 data bytes a record, holes skipped.
 std::string hexImage(const ChipMemory &memory);
 
+// One Intel HEX record with its checksum and a line feed.
+std::string hexRecord(unsigned address, unsigned type, const std::string &data);
+
 bool writeImageFile(const std::string &path, const std::string &contents);

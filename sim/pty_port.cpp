@@ -1,8 +1,9 @@
 #include "pty_port.h"
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 int openVirtualPort(std::string &slavePath) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);

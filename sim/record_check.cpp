@@ -79,7 +79,8 @@ Judgement judgeRecord(const std::string &record, ChipMemory &memory) {
         case 0x02:
         case 0x04:
             if (fields[0] != 2) return {verdictBadLength, "length does not match the record"};
-            memory.addressBase = static_cast<uint32_t>(fields[4] << 8 | fields[5]) << (type == 2 ? 4 : 16);
+            memory.addressBase = static_cast<uint32_t>(fields[4] << 8 | fields[5])
+                                 << (type == 2 ? 4 : 16);
             return {'G', ""};
         default:
             return {verdictBadType, "unknown record type"};

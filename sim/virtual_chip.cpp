@@ -1,14 +1,15 @@
 #include "virtual_chip.h"
 
-#include <cerrno>
-#include <cctype>
-#include <ctime>
-#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <ctime>
+#include <deque>
 
 const char loaderBannerText[] =
     "\r\nDS89C420 LOADER VERSION 1.0  COPYRIGHT (C) 2000 DALLAS SEMICONDUCTOR\r\n> ";
@@ -27,10 +28,12 @@ Nanos nowNanos() {
 }
 
 int baudOf(speed_t speed) {
-    static const struct { speed_t code; int baud; } rates[] = {
-        {B300, 300},     {B1200, 1200},   {B2400, 2400},     {B4800, 4800},
-        {B9600, 9600},   {B19200, 19200}, {B38400, 38400},   {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400},
+    static const struct {
+        speed_t code;
+        int baud;
+    } rates[] = {
+        {B300, 300},     {B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
     };
     for (const auto &rate : rates) {
         if (rate.code == speed) return rate.baud;
@@ -229,6 +232,7 @@ struct Chip {
         for (const OutByte &out : outgoing) {
             if (out.due > now) break;
             due += out.byte;
+            if (out.verdict) session.verdictLateMicros += (now - out.due) / 1e3;
             verdict = verdict || out.verdict;
         }
         if (due.empty()) return true;
@@ -268,12 +272,15 @@ void serveSession(int &masterFd, const ChipOptions &options, ChipSession &sessio
     Chip chip(options, session, masterFd);
     while (masterFd >= 0 && !stopped(stop)) {
         Nanos wait = std::max<Nanos>(0, chip.nextDue() - nowNanos());
-        timespec timeout{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
+        timespec timeout{static_cast<time_t>(wait / 1000000000),
+                         static_cast<long>(wait % 1000000000)};
         pollfd master{masterFd, POLLIN, 0};
         ppoll(&master, 1, &timeout, nullptr);
         bool hostThere = true;
-        if (master.revents & POLLIN) hostThere = chip.readFromHost();
-        else if (master.revents & (POLLHUP | POLLERR)) hostThere = false;
+        if (master.revents & POLLIN)
+            hostThere = chip.readFromHost();
+        else if (master.revents & (POLLHUP | POLLERR))
+            hostThere = false;
         if (!hostThere) {
             if (chip.active) return;
             usleep(2000);  // nobody has the port open yet

@@ -15,30 +15,30 @@ extern const char loaderBannerText[];  // what the loader prints when woken
 
 // Ways to make the chip misbehave, for tests of the host side.
 struct ChipFaults {
-    bool silent = false;           // never answers the wake-up
-    std::string banner;            // replaces the banner when not empty
-    std::string afterPrompt;       // extra bytes sent after the first prompt
-    int burstBytes = 0;            // replies go out in bursts of this many bytes,
-    long burstGapMicros = 0;       //   with this much silence between bursts
-    long replyGapMicros = 0;       // silence between any two reply bytes
-    char garbleEchoOf = 0;         // 'K' or 'L': that command is echoed wrongly
-    long rejectLine = 0;           // answer this line with rejectVerdict
+    bool silent = false;      // never answers the wake-up
+    std::string banner;       // replaces the banner when not empty
+    std::string afterPrompt;  // extra bytes sent after the first prompt
+    int burstBytes = 0;       // replies go out in bursts of this many bytes,
+    long burstGapMicros = 0;  //   with this much silence between bursts
+    long replyGapMicros = 0;  // silence between any two reply bytes
+    char garbleEchoOf = 0;    // 'K' or 'L': that command is echoed wrongly
+    long rejectLine = 0;      // answer this line with rejectVerdict
     char rejectVerdict = 'H';
-    long silentFromLine = 0;       // stop answering from this line on
-    long hangUpAtLine = 0;         // close the port when this line arrives
-    char hangUpOnCommand = 0;      // close the port when this command arrives
-    long wakeReactionMicros = 0;   // extra time before the banner
+    long silentFromLine = 0;      // stop answering from this line on
+    long hangUpAtLine = 0;        // close the port when this line arrives
+    char hangUpOnCommand = 0;     // close the port when this command arrives
+    long wakeReactionMicros = 0;  // extra time before the banner
 };
 
 struct ChipOptions {
     ChipFaults faults;
     size_t flashSize = 16384;
-    bool realTiming = true;        // false: answer at once, for bulk tests
-    long reactionMicros = 20;      // between a command's last byte and the reply
-    long lineMicros = 0;           // the chip's own work on each record
-    long eraseMicros = 50000;      // clearing the memory
-    bool judgeRecords = true;      // false: every line is answered "G"
-    FILE *log = nullptr;           // where rejected lines are reported
+    bool realTiming = true;    // false: answer at once, for bulk tests
+    long reactionMicros = 20;  // between a command's last byte and the reply
+    long lineMicros = 0;       // the chip's own work on each record
+    long eraseMicros = 50000;  // clearing the memory
+    bool judgeRecords = true;  // false: every line is answered "G"
+    FILE *log = nullptr;       // where rejected lines are reported
 };
 
 enum ChipStage { stageWake, stageClear, stageLoadCommand, stageRecords, stageOther, stageCount };
@@ -55,10 +55,11 @@ struct ChipSession {
     std::vector<std::string> protocolErrors;
     std::vector<RejectedLine> rejected;
     ChipMemory memory;
-    long lines = 0;                    // lines received in load mode
-    int baud = 0;                      // speed of the first byte received
-    bool hungUp = false;               // the chip closed the port
-    double loadSeconds = 0;            // from the load command to the last verdict
+    long lines = 0;                // lines received in load mode
+    int baud = 0;                  // speed of the first byte received
+    bool hungUp = false;           // the chip closed the port
+    double loadSeconds = 0;        // from the load command to the last verdict
+    double verdictLateMicros = 0;  // summed lateness of verdicts against the model
     explicit ChipSession(size_t flashSize = 16384) : memory(flashSize) {}
 };
 

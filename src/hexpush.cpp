@@ -1,11 +1,12 @@
 // hexpush: loads an Intel HEX file into a DS89C420 through its ROM loader.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "loader_dialog.h"
 #include "record_stream.h"

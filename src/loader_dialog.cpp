@@ -18,9 +18,7 @@ const char clearCommand[] = "K\r\n";
 const char clearReply[] = "K\r\n\r\n> ";
 const char loadCommand[] = "LB\r\n";
 
-void sendCommand(const char *text) {
-    writeCOM(text, static_cast<int>(strlen(text)));
-}
+void sendCommand(const char *text) { writeCOM(text, static_cast<int>(strlen(text))); }
 
 }  // namespace
 

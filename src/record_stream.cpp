@@ -1,12 +1,13 @@
 #include "record_stream.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "loader_dialog.h"
 #include "serial_link.h"
@@ -50,8 +51,10 @@ void drawProgress(int lineLength) {
     if (!progress.wanted || now - progress.lastDrawn < redrawSeconds) return;
     progress.lastDrawn = now;
     double rate = progress.bytesSent / (now - progress.started);
-    if (progress.totalLines > 0) printf("\r  %ld/%ld lines", linesSent, progress.totalLines);
-    else printf("\r  %ld lines", linesSent);
+    if (progress.totalLines > 0)
+        printf("\r  %ld/%ld lines", linesSent, progress.totalLines);
+    else
+        printf("\r  %ld lines", linesSent);
     if (progress.fileBytes > 0) printf("  %lld%%", progress.bytesSent * 100 / progress.fileBytes);
     printf("  %.1f kB/s", rate / 1000);
     if (progress.fileBytes > progress.bytesSent) {

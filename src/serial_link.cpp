@@ -1,13 +1,14 @@
 #include "serial_link.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -46,8 +47,8 @@ bool lowLatencySet = false;
 // Every flag the exchanges depend on is set here, whatever the platform's
 // defaults: bytes must pass unaltered both ways and arrive as they come.
 void makeRawLine(termios &settings) {
-    settings.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                          IXON | IXOFF | IXANY | INPCK);
+    settings.c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
     settings.c_oflag &= ~(OPOST | ONLCR | OCRNL | ONOCR | ONLRET);
     settings.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);

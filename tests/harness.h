@@ -1,62 +1,34 @@
-// Runs the built hexpush against a virtual chip on a fresh pseudo-terminal.
+// Helpers for running the built hexpush against the virtual chip.
 #pragma once
-
-#include <termios.h>
 
 #include <string>
 #include <vector>
 
-#include "virtual_chip.h"
+#include "load_runner.h"
 
-struct RunResult {
-    int status = -1;        // exit status, or -1 if killed
-    bool timedOut = false;  // still running at the deadline, then killed
-    std::string out;        // standard output
-    std::string err;        // standard error
+struct RunResult : HostRun {
     ChipSession session;
-    termios before{};       // the port's attributes before the run
-    termios after{};        // and after it
-    std::string portPath;
-    double seconds = 0;
+    std::string port;
+    termios before{};  // the port's attributes before the run
+    termios after{};   // and after it
 };
 
-// "PORT" in the arguments stands for the virtual port's path.
+// Runs hexpush on a fresh virtual chip; "PORT" stands for the chip's port.
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
-                     double deadlineSeconds = 30);
+                     double deadlineSeconds = 30, bool outputOnTerminal = false);
 
-// A hexpush process started on its own, for runs that overlap or whose
-// standard output is a terminal.
-struct HexpushProcess {
-    int pid = -1;
-    std::string outPath;
-    std::string errPath;
-    int terminal = -1;       // master side of its standard output, if a terminal
-    std::string screen;      // what it wrote to the terminal, as received
-};
-HexpushProcess startHexpush(const std::vector<std::string> &arguments, const std::string &port,
-                            bool outputOnTerminal = false);
-void finishHexpush(HexpushProcess &process, RunResult &result, double deadlineSeconds = 30);
-
-// The lines a terminal shows after receiving these bytes (carriage return,
-// line feed and erase-to-end-of-line are honoured).
-std::string screenLines(const std::string &received);
-
-// A scratch file with the given contents; removed at the end of the test run.
+// A scratch file, removed when the tests end.
 std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
 std::string readWholeFile(const std::string &path);
-
-// Runs a shell command and returns its standard output; fails the test on a
-// non-zero status.
+// Standard output of a shell command that must succeed.
 std::string shell(const std::string &command);
-
 bool sameAttributes(const termios &a, const termios &b);
-
-// A well-formed Intel HEX data record.
+// A well-formed Intel HEX data record, with its line feed.
 std::string dataRecord(unsigned address, const std::vector<unsigned char> &data);
-extern const char endRecord[];
+void expectEnding(const HostRun &run, int status, const std::string &out, const std::string &err);
+// What a terminal shows after these bytes (\r, \n and erase-to-end honoured).
+std::string screenLines(const std::string &received);
 
-// Bytes of each stage of a complete dialog up to load mode.
-extern const char expectedWakeUp[];
-extern const char expectedClear[];
-extern const char expectedLoadCommand[];
+extern const char endRecord[];
+extern const char loadStartLines[];
 extern const char fourProgressLines[];

@@ -1,0 +1,136 @@
+#include "load_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "pty_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+int scratchOutput(std::string &path) {
+    path = "/tmp/hexpush-run-XXXXXX";
+    return mkstemp(path.data());
+}
+
+std::string takeFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream contents;
+    contents << in.rdbuf();
+    unlink(path.c_str());
+    return contents.str();
+}
+
+// True once the run has ended (or was killed at the deadline).
+bool reap(HostRun &run, Clock::time_point deadline) {
+    int status = 0;
+    rusage usage{};
+    pid_t ended = wait4(run.pid, &status, WNOHANG, &usage);
+    if (ended == 0 && Clock::now() < deadline) return false;
+    if (ended == 0) {
+        run.timedOut = true;
+        kill(run.pid, SIGKILL);
+        wait4(run.pid, &status, 0, &usage);
+    }
+    run.seconds = secondsBetween(run.started, Clock::now());
+    run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                     usage.ru_stime.tv_usec / 1e6;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
+}  // namespace
+
+ChipOnPort::ChipOnPort(const ChipOptions &options)
+    : master(openVirtualPort(port)), session(options.flashSize) {
+    tcgetattr(master, &before);
+    thread = std::thread([this, options] { serveSession(master, options, session, &stop); });
+}
+
+termios ChipOnPort::finish() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+    termios now{};
+    if (master >= 0) tcgetattr(master, &now);
+    return now;
+}
+
+ChipOnPort::~ChipOnPort() {
+    finish();
+    if (master >= 0) close(master);
+}
+
+HostRun startHost(const std::string &binary, const std::vector<std::string> &arguments,
+                  const std::string &port, bool outputOnTerminal) {
+    HostRun run;
+    int outFd = scratchOutput(run.outPath);
+    int errFd = scratchOutput(run.errPath);
+    if (outputOnTerminal) {
+        std::string terminalPath;
+        run.terminal = openVirtualPort(terminalPath);
+        close(outFd);
+        outFd = open(terminalPath.c_str(), O_RDWR | O_NOCTTY);
+    }
+    std::vector<std::string> argv{binary};
+    for (const std::string &argument : arguments)
+        argv.push_back(argument == "PORT" ? port : argument);
+    std::vector<char *> pointers;
+    for (std::string &argument : argv) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    run.started = Clock::now();
+    run.pid = fork();
+    if (run.pid == 0) {
+        dup2(outFd, STDOUT_FILENO);
+        dup2(errFd, STDERR_FILENO);
+        execv(pointers[0], pointers.data());
+        _exit(127);
+    }
+    close(outFd);
+    close(errFd);
+    return run;
+}
+
+void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
+    Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::duration<double>(deadlineSeconds));
+    std::vector<std::thread> screenReaders;
+    for (HostRun *run : runs) {
+        if (run->terminal < 0) continue;
+        // The terminal reports an error once the process is gone.
+        screenReaders.emplace_back([run] {
+            char chunk[1024];
+            ssize_t got;
+            while ((got = read(run->terminal, chunk, sizeof chunk)) > 0)
+                run->screen.append(chunk, got);
+        });
+    }
+    std::vector<bool> done(runs.size(), false);
+    for (size_t left = runs.size(); left > 0; usleep(500)) {
+        for (size_t i = 0; i < runs.size(); ++i) {
+            if (!done[i] && reap(*runs[i], deadline)) {
+                done[i] = true;
+                --left;
+            }
+        }
+    }
+    for (std::thread &reader : screenReaders) reader.join();
+    for (HostRun *run : runs) {
+        if (run->terminal >= 0) close(run->terminal);
+        run->out = takeFile(run->outPath);
+        run->err = takeFile(run->errPath);
+    }
+}

@@ -1,0 +1,51 @@
+// Runs hexpush against virtual chips: each chip on its own pseudo-terminal in
+// a thread of this process, each hexpush as a child process.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "virtual_chip.h"
+
+// A virtual chip serving one session on a fresh port.
+struct ChipOnPort {
+    std::string port;
+    int master;
+    termios before{};  // the port's attributes as the system made them
+    std::atomic<bool> stop{false};
+    ChipSession session;
+    std::thread thread;
+
+    explicit ChipOnPort(const ChipOptions &options);
+    ~ChipOnPort();
+    // Ends the session (if the host has not) and returns the port's
+    // attributes as they are now.
+    termios finish();
+};
+
+// One hexpush process. "PORT" in the arguments stands for the port's path.
+struct HostRun {
+    int pid = -1;
+    int terminal = -1;  // master side of its standard output, if a terminal
+    std::string outPath;
+    std::string errPath;
+    std::string out;        // standard output (when not a terminal)
+    std::string err;        // standard error
+    std::string screen;     // bytes it wrote to its terminal
+    int status = -1;        // exit status, -1 if killed
+    bool timedOut = false;  // still running at the deadline, then killed
+    std::chrono::steady_clock::time_point started;
+    double seconds = 0;     // from start to exit
+    double cpuSeconds = 0;  // user and system time
+};
+
+HostRun startHost(const std::string &binary, const std::vector<std::string> &arguments,
+                  const std::string &port, bool outputOnTerminal = false);
+
+// Waits for every run to end, killing those still running at the deadline.
+void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds);
