@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -35,22 +36,21 @@ std::string takeFile(const std::string &path) {
     return contents.str();
 }
 
-// True once the run has ended (or was killed at the deadline).
-bool reap(HostRun &run, Clock::time_point deadline) {
+// Blocks until the run ends and records how it ended.
+void awaitExit(HostRun &run) {
     int status = 0;
     rusage usage{};
-    pid_t ended = wait4(run.pid, &status, WNOHANG, &usage);
-    if (ended == 0 && Clock::now() < deadline) return false;
-    if (ended == 0) {
-        run.timedOut = true;
-        kill(run.pid, SIGKILL);
-        wait4(run.pid, &status, 0, &usage);
-    }
+    wait4(run.pid, &status, 0, &usage);
     run.seconds = secondsBetween(run.started, Clock::now());
     run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
                      usage.ru_stime.tv_usec / 1e6;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return true;
+}
+
+void readScreen(HostRun &run) {
+    char chunk[1024];
+    for (ssize_t got; (got = read(run.terminal, chunk, sizeof chunk)) > 0;)
+        run.screen.append(chunk, got);
 }
 
 }  // namespace
@@ -105,29 +105,31 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
 }
 
 void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
+    // A blocking wait per run keeps the measured end of each run exact and
+    // leaves the chips' threads undisturbed.
+    std::vector<std::atomic<bool>> ended(runs.size());
+    std::vector<std::thread> waiters;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        HostRun *run = runs[i];
+        waiters.emplace_back([run, &ended, i] {
+            awaitExit(*run);
+            ended[i] = true;
+        });
+        // The terminal reports an error once the process is gone.
+        if (run->terminal >= 0) waiters.emplace_back(readScreen, std::ref(*run));
+    }
     Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                     std::chrono::duration<double>(deadlineSeconds));
-    std::vector<std::thread> screenReaders;
-    for (HostRun *run : runs) {
-        if (run->terminal < 0) continue;
-        // The terminal reports an error once the process is gone.
-        screenReaders.emplace_back([run] {
-            char chunk[1024];
-            ssize_t got;
-            while ((got = read(run->terminal, chunk, sizeof chunk)) > 0)
-                run->screen.append(chunk, got);
-        });
+    auto allEnded = [&] {
+        return std::all_of(ended.begin(), ended.end(), [](auto &e) { return e.load(); });
+    };
+    while (!allEnded() && Clock::now() < deadline) usleep(10000);
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (ended[i]) continue;
+        runs[i]->timedOut = true;
+        kill(runs[i]->pid, SIGKILL);
     }
-    std::vector<bool> done(runs.size(), false);
-    for (size_t left = runs.size(); left > 0; usleep(500)) {
-        for (size_t i = 0; i < runs.size(); ++i) {
-            if (!done[i] && reap(*runs[i], deadline)) {
-                done[i] = true;
-                --left;
-            }
-        }
-    }
-    for (std::thread &reader : screenReaders) reader.join();
+    for (std::thread &waiter : waiters) waiter.join();
     for (HostRun *run : runs) {
         if (run->terminal >= 0) close(run->terminal);
         run->out = takeFile(run->outPath);

@@ -271,11 +271,18 @@ void serveSession(int &masterFd, const ChipOptions &options, ChipSession &sessio
     fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
     Chip chip(options, session, masterFd);
     while (masterFd >= 0 && !stopped(stop)) {
-        Nanos wait = std::max<Nanos>(0, chip.nextDue() - nowNanos());
-        timespec timeout{static_cast<time_t>(wait / 1000000000),
-                         static_cast<long>(wait % 1000000000)};
+        // Waking from a sleep takes tens of microseconds; the chip can wake
+        // that much early and spin the rest, so that replies leave on time.
+        Nanos spinNanos = options.spinMicros * nanosPerMicro;
+        Nanos due = chip.nextDue();
+        Nanos sleep = std::max<Nanos>(0, due - nowNanos() - spinNanos);
+        timespec timeout{static_cast<time_t>(sleep / 1000000000),
+                         static_cast<long>(sleep % 1000000000)};
         pollfd master{masterFd, POLLIN, 0};
         ppoll(&master, 1, &timeout, nullptr);
+        if (master.revents == 0 && due - nowNanos() <= spinNanos) {
+            while (nowNanos() < due) continue;
+        }
         bool hostThere = true;
         if (master.revents & POLLIN)
             hostThere = chip.readFromHost();

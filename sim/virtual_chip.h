@@ -37,6 +37,7 @@ struct ChipOptions {
     long reactionMicros = 20;  // between a command's last byte and the reply
     long lineMicros = 0;       // the chip's own work on each record
     long eraseMicros = 50000;  // clearing the memory
+    long spinMicros = 0;       // busy-wait this long before each reply is due
     bool judgeRecords = true;  // false: every line is answered "G"
     FILE *log = nullptr;       // where rejected lines are reported
 };

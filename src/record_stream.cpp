@@ -125,10 +125,6 @@ void finishLastFragment() {
     sendLineAtFront(bufferedCount);
 }
 
-}  // namespace
-
-namespace {
-
 // Number of the first line that cannot fit the work buffer with its line
 // feed (or the one to be added), or 0 when every line fits.
 long findOverlongLine() {

@@ -101,8 +101,8 @@ void releasePort() {
 }
 
 // USB adapters may hold received bytes for up to 16 ms; with one verdict byte
-// a line that would dominate the load. Ports that cannot do this are left as
-// they are.
+// a line, that wait would dominate the load. Ports that cannot deliver at once
+// are left as they are.
 void askForLowLatency() {
 #ifdef __linux__
     serial_struct serialInfo;
