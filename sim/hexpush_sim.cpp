@@ -22,7 +22,7 @@ struct ToolSettings {
     bool once = false;
     std::string link;
     std::string imagePath;
-    bool hexFormat = false;
+    std::string format;  // "bin" or "hex"; chosen by the image's name if empty
 };
 
 const char usageText[] =
@@ -114,8 +114,8 @@ ToolSettings parseArguments(int argc, char *argv[]) {
             settings.link = value;
         else if (option == "--image")
             settings.imagePath = value;
-        else if (option == "--format")
-            settings.hexFormat = !strcmp(value, "hex");
+        else if (option == "--format" && (!strcmp(value, "bin") || !strcmp(value, "hex")))
+            settings.format = value;
         else if (option == "--flash-size")
             settings.chip.flashSize = number(value);
         else if (option == "--erase-ms")
@@ -125,11 +125,10 @@ ToolSettings parseArguments(int argc, char *argv[]) {
         else
             applyFault(option, value, settings.chip);
     }
-    bool hexByName = endsWith(settings.imagePath, ".hex") || endsWith(settings.imagePath, ".ihx");
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--format")) hexByName = false;
+    if (settings.format.empty()) {
+        bool hexName = endsWith(settings.imagePath, ".hex") || endsWith(settings.imagePath, ".ihx");
+        settings.format = hexName ? "hex" : "bin";
     }
-    settings.hexFormat = settings.hexFormat || hexByName;
     return settings;
 }
 
@@ -145,7 +144,7 @@ bool reportSession(const ChipSession &session, const ToolSettings &settings) {
     if (session.hungUp) printf("hung up as asked\n");
     bool clean = session.rejected.empty() && session.protocolErrors.empty() && memory.erased;
     if (!settings.imagePath.empty()) {
-        std::string image = settings.hexFormat ? hexImage(memory) : binaryImage(memory);
+        std::string image = settings.format == "hex" ? hexImage(memory) : binaryImage(memory);
         if (!writeImageFile(settings.imagePath, image)) {
             fprintf(stderr, "%s: %s\n", settings.imagePath.c_str(), strerror(errno));
             clean = false;
