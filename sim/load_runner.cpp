@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,9 +22,11 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
+// Descriptors are kept from every other child, so that a terminal or file is
+// closed when its own run ends.
 int scratchOutput(std::string &path) {
     path = "/tmp/hexpush-run-XXXXXX";
-    return mkstemp(path.data());
+    return mkostemp(path.data(), O_CLOEXEC);
 }
 
 std::string takeFile(const std::string &path) {
@@ -83,7 +84,7 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
         std::string terminalPath;
         run.terminal = openVirtualPort(terminalPath);
         close(outFd);
-        outFd = open(terminalPath.c_str(), O_RDWR | O_NOCTTY);
+        outFd = open(terminalPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
     std::vector<std::string> argv{binary};
     for (const std::string &argument : arguments)

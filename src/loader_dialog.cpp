@@ -56,6 +56,7 @@ void waitForReply(const char *expected, int length) {
     }
     if (memcmp(loadBuffer, expected, length) != 0) {
         fflush(stdout);
+        // Both replies start with the command they answer, up to its line end.
         fprintf(stderr, "Unexpected reply from the loader to \"");
         for (const char *c = expected; *c >= ' '; ++c) fputc(*c, stderr);
         fprintf(stderr, "\"\n");
