@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,6 +80,22 @@ int attemptTransfer(bool reading, unsigned char *at, int count) {
     return 0;
 }
 
+// The exclusive mode outlives the descriptor on some ports (a pseudo-terminal
+// whose far end stays open), so it is given up however the run ends.
+void releasePort() {
+#ifdef TIOCNXCL
+    if (comPortHandle >= 0) ioctl(comPortHandle, TIOCNXCL);
+#endif
+}
+
+// An interrupt still ends the run as it always would, once the port is free
+// for the next one.
+void releaseAndEndBySignal(int signalNumber) {
+    releasePort();
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
 // Takes the port for this run alone: an advisory lock that other serial tools
 // honour too, and the terminal's exclusive mode where the platform has it.
 bool claimPort() {
@@ -89,15 +106,11 @@ bool claimPort() {
 #ifdef TIOCEXCL
     ioctl(comPortHandle, TIOCEXCL);
 #endif
+    static bool releaseAtExit = atexit(releasePort) == 0;
+    (void)releaseAtExit;
+    const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int signalNumber : endingSignals) signal(signalNumber, releaseAndEndBySignal);
     return true;
-}
-
-// The exclusive mode outlives the descriptor on some ports, so it is given
-// up however the run ends.
-void releasePort() {
-#ifdef TIOCNXCL
-    if (comPortHandle >= 0) ioctl(comPortHandle, TIOCNXCL);
-#endif
 }
 
 // USB adapters may hold received bytes for up to 16 ms; with one verdict byte
@@ -160,8 +173,6 @@ bool setUpPort(const char *portPath, speed_t speedCode) {
     if (comPortHandle < 0) return false;
     if (tcgetattr(comPortHandle, &newSettings) != 0) return false;
     if (!claimPort()) return false;
-    static bool releaseAtExit = atexit(releasePort) == 0;
-    (void)releaseAtExit;
     oldSettings = newSettings;
     cfsetispeed(&newSettings, speedCode);
     cfsetospeed(&newSettings, speedCode);

@@ -2,6 +2,7 @@
 // taken for one run alone.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -68,6 +69,16 @@ TEST(ExclusivePort, SecondRunStopsBeforeSendingAndTheModeIsGivenBack) {
     finishHosts({&failed}, 10);
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(exclusiveMode(noLoader.port), 0) << "a failed run left the port exclusive";
+
+    ChipOptions neverClears;
+    neverClears.eraseMicros = 60 * 1000 * 1000;
+    ChipOnPort waiting{neverClears};
+    HostRun interrupted = startHost(HEXPUSH_BINARY, {"PORT", longFile}, waiting.port);
+    usleep(500000);
+    kill(interrupted.pid, SIGINT);
+    finishHosts({&interrupted}, 10);
+    EXPECT_EQ(interrupted.status, -1) << "an interrupt must still end the run by the signal";
+    EXPECT_EQ(exclusiveMode(waiting.port), 0) << "an interrupted run left the port exclusive";
 }
 
 }  // namespace
