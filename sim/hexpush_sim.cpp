@@ -142,7 +142,10 @@ bool reportSession(const ChipSession &session, const ToolSettings &settings) {
            session.rejected.size());
     for (const std::string &error : session.protocolErrors) printf("protocol: %s\n", error.c_str());
     if (session.hungUp) printf("hung up as asked\n");
-    bool clean = session.rejected.empty() && session.protocolErrors.empty() && memory.erased;
+    bool complete = memory.endRecordSeen || !settings.chip.judgeRecords;
+    if (!complete) printf("no end-of-file record: the load did not finish\n");
+    bool clean =
+        session.rejected.empty() && session.protocolErrors.empty() && memory.erased && complete;
     if (!settings.imagePath.empty()) {
         std::string image = settings.format == "hex" ? hexImage(memory) : binaryImage(memory);
         if (!writeImageFile(settings.imagePath, image)) {

@@ -8,6 +8,7 @@ void ChipMemory::erase() {
     addressBase = 0;
     dataBytes = 0;
     erased = true;
+    endRecordSeen = false;
 }
 
 uint32_t ChipMemory::lowWritten() const {
@@ -73,6 +74,8 @@ Judgement judgeRecord(const std::string &record, ChipMemory &memory) {
         case 0x00:
             return storeData(fields, memory);
         case 0x01:
+            memory.endRecordSeen = true;
+            return {'G', ""};
         case 0x03:
         case 0x05:
             return {'G', ""};

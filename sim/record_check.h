@@ -11,6 +11,7 @@ struct ChipMemory {
     uint32_t addressBase = 0;    // from extended address records
     long dataBytes = 0;
     bool erased = false;
+    bool endRecordSeen = false;  // the load reached the end-of-file record
 
     explicit ChipMemory(size_t size = 16384) : bytes(size, 0x00), written(size, false) {}
     void erase();
