@@ -67,8 +67,7 @@ TEST(SerialLink, CookedPortBecomesRawAtTheSpeedAndIsRestored) {
 
     restorePort();
     termios restored;
-    tcgetattr(master, &restored);
-    EXPECT_TRUE(sameAttributes(restored, original));
+    EXPECT_TRUE(tcgetattr(master, &restored) == 0 && sameAttributes(restored, original));
     close(master);
 }
 
@@ -123,11 +122,7 @@ class Transfer : public ::testing::Test {
         close(fileHandle);
     }
     void useFile(const std::string &contents) {
-        char path[] = "/tmp/hexpush-unit-XXXXXX";
-        fileHandle = mkstemp(path);
-        ASSERT_EQ(write(fileHandle, contents.data(), contents.size()), (ssize_t)contents.size());
-        lseek(fileHandle, 0, SEEK_SET);
-        unlink(path);
+        fileHandle = open(scratchFile(contents).c_str(), O_RDONLY);
     }
     size_t fillPort() {
         char junk[256] = {};
