@@ -31,16 +31,6 @@ double overheadMicros(const Load &load) {
 }
 double cpuShare(const Load &load) { return load.cpuSeconds / load.wallSeconds; }
 
-std::string readFile(const char *path) {
-    std::string contents;
-    FILE *file = fopen(path, "rb");
-    char chunk[4096];
-    size_t got;
-    while (file && (got = fread(chunk, 1, sizeof chunk, file)) > 0) contents.append(chunk, got);
-    if (file) fclose(file);
-    return contents;
-}
-
 // The wire's own time for a session: every byte both ways at 10 bits, plus
 // the time the chip is modelled to spend on its replies and records.
 double wireSeconds(const ChipSession &session, const ChipOptions &options, long repliedBytes) {
@@ -127,7 +117,7 @@ std::string makeImage() {
         fprintf(stderr, "hexpush-bench: srec_cat failed (package srecord)\n");
         exit(1);
     }
-    return readFile(binary.c_str());
+    return readWholeFile(binary);
 }
 
 }  // namespace

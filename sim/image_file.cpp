@@ -1,6 +1,8 @@
 #include "image_file.h"
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 
 std::string binaryImage(const ChipMemory &memory) {
     return std::string(memory.bytes.begin(), memory.bytes.begin() + memory.endWritten());
@@ -49,4 +51,11 @@ bool writeImageFile(const std::string &path, const std::string &contents) {
     if (!file) return false;
     bool written = fwrite(contents.data(), 1, contents.size(), file) == contents.size();
     return fclose(file) == 0 && written;
+}
+
+std::string readWholeFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
 }

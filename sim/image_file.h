@@ -16,3 +16,5 @@ std::string hexImage(const ChipMemory &memory);
 std::string hexRecord(unsigned address, unsigned type, const std::string &data);
 
 bool writeImageFile(const std::string &path, const std::string &contents);
+// The whole file, or nothing if it cannot be read.
+std::string readWholeFile(const std::string &path);

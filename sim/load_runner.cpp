@@ -9,9 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
+#include "image_file.h"
 #include "pty_port.h"
 
 namespace {
@@ -30,11 +29,9 @@ int scratchOutput(std::string &path) {
 }
 
 std::string takeFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
+    std::string contents = readWholeFile(path);
     unlink(path.c_str());
-    return contents.str();
+    return contents;
 }
 
 // Blocks until the run ends and records how it ended.

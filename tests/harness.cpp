@@ -4,9 +4,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "image_file.h"
 
 const char endRecord[] = ":00000001FF\n";
@@ -55,13 +52,6 @@ std::string scratchFile(const std::string &contents, const std::string &suffix) 
     close(fd);
     scratchPaths().push_back(path);
     return path;
-}
-
-std::string readWholeFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
 }
 
 std::string shell(const std::string &command) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "image_file.h"
 #include "load_runner.h"
 
 struct RunResult : HostRun {
@@ -19,7 +20,6 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
 
 // A scratch file, removed when the tests end.
 std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
-std::string readWholeFile(const std::string &path);
 // Standard output of a shell command that must succeed.
 std::string shell(const std::string &command);
 bool sameAttributes(const termios &a, const termios &b);
