@@ -1,6 +1,7 @@
 // hexpush-sim: a virtual DS89C420 ROM loader on a pseudo-terminal, for trying
 // and testing loads without a board.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -170,7 +171,11 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     if (!settings.link.empty()) {
-        unlink(settings.link.c_str());
+        // Only a link left by an earlier run is replaced, never a real file.
+        struct stat existing;
+        if (lstat(settings.link.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
+            unlink(settings.link.c_str());
+        }
         if (symlink(portPath.c_str(), settings.link.c_str()) != 0) {
             fprintf(stderr, "%s: %s\n", settings.link.c_str(), strerror(errno));
             return 1;

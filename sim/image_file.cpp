@@ -43,7 +43,7 @@ std::string hexImage(const ChipMemory &memory) {
             data.clear();
         }
     }
-    return text + ":00000001FF\n";
+    return text + hexRecord(0, 1, "");
 }
 
 bool writeImageFile(const std::string &path, const std::string &contents) {
