@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +41,7 @@ const char usageText[] =
     "  --line-us US           time the chip spends on each record (default 0)\n"
     "  --instant              answer at once instead of at the wire's pace\n"
     "  --accept-all           answer G to every line without judging it\n"
+    "  --version              print the version and exit\n"
     "Faults:\n"
     "  --reject-line N        answer line N with a failure byte (--reject-with C, default H)\n"
     "  --banner wrong|none    answer the wake-up with a wrong banner, or not at all\n"
@@ -47,48 +51,92 @@ const char usageText[] =
     "  --silent-from-line N   stop answering from line N on\n"
     "  --hang-up-at-line N    close the port when line N arrives\n";
 
-[[noreturn]] void usage(const char *problem) {
-    if (problem) fprintf(stderr, "hexpush-sim: %s\n", problem);
-    fputs(usageText, problem ? stderr : stdout);
-    exit(problem ? 2 : 0);
+[[noreturn]] void usage(const std::string &problem) {
+    if (!problem.empty()) fprintf(stderr, "hexpush-sim: %s\n", problem.c_str());
+    fputs(usageText, problem.empty() ? stdout : stderr);
+    exit(problem.empty() ? 0 : 2);
 }
 
-long number(const char *text) {
+// Every number is checked against the range it makes sense in before
+// anything is served, so a typo cannot crash or overflow the chip later.
+long number(const std::string &option, const char *text, long low, long high) {
+    errno = 0;
     char *end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (!*text || *end || value < 0) usage("expected a number");
-    return value;
+    long long value = strtoll(text, &end, 10);
+    bool digitsOnly = isdigit(static_cast<unsigned char>(*text)) && *end == '\0';
+    if (!digitsOnly || errno == ERANGE || value < low || value > high) {
+        usage(option + " takes a number from " + std::to_string(low) + " to " +
+              std::to_string(high));
+    }
+    return static_cast<long>(value);
 }
+
+const long mostLines = 1000000000;
+const long mostMillis = 600000;
 
 bool endsWith(const std::string &text, const char *suffix) {
     size_t length = strlen(suffix);
     return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
 }
 
-void applyFault(const std::string &option, const char *value, ChipOptions &chip) {
+// The value of an option that takes one of a few words.
+bool oneOf(const std::string &option, const char *value, const char *words) {
+    std::string list = std::string(" ") + words + " ";
+    if (list.find(std::string(" ") + value + " ") == std::string::npos)
+        usage(option + " takes one of: " + words);
+    return true;
+}
+
+const char *const valuedOptions[] = {
+    "--link",        "--image",       "--format", "--flash-size",       "--erase-ms",
+    "--line-us",     "--reject-line", "--reject-with", "--banner",      "--slow-reply",
+    "--garble",      "--silent-from-line", "--hang-up-at-line", "--split-reply",
+};
+
+bool takesValue(const std::string &option) {
+    for (const char *valued : valuedOptions) {
+        if (option == valued) return true;
+    }
+    return false;
+}
+
+void applyValued(const std::string &option, const char *value, ToolSettings &settings) {
+    ChipOptions &chip = settings.chip;
     ChipFaults &faults = chip.faults;
-    if (option == "--reject-line")
-        faults.rejectLine = number(value);
-    else if (option == "--reject-with")
+    if (option == "--link")
+        settings.link = value;
+    else if (option == "--image")
+        settings.imagePath = value;
+    else if (option == "--format" && oneOf(option, value, "bin hex"))
+        settings.format = value;
+    else if (option == "--flash-size")
+        chip.flashSize = number(option, value, 1, maxFlashSize);
+    else if (option == "--erase-ms")
+        chip.eraseMicros = number(option, value, 0, mostMillis) * 1000;
+    else if (option == "--line-us")
+        chip.lineMicros = number(option, value, 0, mostMillis * 1000);
+    else if (option == "--reject-line")
+        faults.rejectLine = number(option, value, 1, mostLines);
+    else if (option == "--reject-with") {
+        if (strlen(value) != 1 || value[0] == 'G') usage(option + " takes one byte other than G");
         faults.rejectVerdict = value[0];
-    else if (option == "--banner" && !strcmp(value, "none"))
-        faults.silent = true;
-    else if (option == "--banner" && !strcmp(value, "wrong"))
-        faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
-    else if (option == "--slow-reply")
-        faults.replyGapMicros = number(value) * 1000;
-    else if (option == "--garble" && (!strcmp(value, "K") || !strcmp(value, "LB")))
+    } else if (option == "--banner" && oneOf(option, value, "wrong none")) {
+        faults.silent = !strcmp(value, "none");
+        if (!faults.silent) faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
+    } else if (option == "--slow-reply")
+        faults.replyGapMicros = number(option, value, 0, mostMillis) * 1000;
+    else if (option == "--garble" && oneOf(option, value, "K LB"))
         faults.garbleEchoOf = value[0];
     else if (option == "--silent-from-line")
-        faults.silentFromLine = number(value);
+        faults.silentFromLine = number(option, value, 1, mostLines);
     else if (option == "--hang-up-at-line")
-        faults.hangUpAtLine = number(value);
-    else if (option == "--split-reply" && strchr(value, ':')) {
-        std::string burst(value, strchr(value, ':'));
-        faults.burstBytes = static_cast<int>(number(burst.c_str()));
-        faults.burstGapMicros = number(strchr(value, ':') + 1) * 1000;
-    } else
-        usage(("unknown option or value: " + option).c_str());
+        faults.hangUpAtLine = number(option, value, 1, mostLines);
+    else if (option == "--split-reply") {
+        const char *colon = strchr(value, ':');
+        if (!colon) usage(option + " takes BYTES:MS");
+        faults.burstBytes = number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024);
+        faults.burstGapMicros = number(option + " MS", colon + 1, 0, mostMillis) * 1000;
+    }
 }
 
 ToolSettings parseArguments(int argc, char *argv[]) {
@@ -96,35 +144,23 @@ ToolSettings parseArguments(int argc, char *argv[]) {
     settings.chip.log = stdout;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
-        if (option == "--help") usage(nullptr);
-        if (option == "--once") {
+        if (option == "--help") usage("");
+        if (option == "--version") {
+            printf("hexpush-sim %s\n", HEXPUSH_VERSION);
+            exit(0);
+        }
+        if (option == "--once")
             settings.once = true;
-            continue;
-        }
-        if (option == "--instant") {
+        else if (option == "--instant")
             settings.chip.realTiming = false;
-            continue;
-        }
-        if (option == "--accept-all") {
+        else if (option == "--accept-all")
             settings.chip.judgeRecords = false;
-            continue;
-        }
-        if (i + 1 >= argc) usage(("missing value for " + option).c_str());
-        const char *value = argv[++i];
-        if (option == "--link")
-            settings.link = value;
-        else if (option == "--image")
-            settings.imagePath = value;
-        else if (option == "--format" && (!strcmp(value, "bin") || !strcmp(value, "hex")))
-            settings.format = value;
-        else if (option == "--flash-size")
-            settings.chip.flashSize = number(value);
-        else if (option == "--erase-ms")
-            settings.chip.eraseMicros = number(value) * 1000;
-        else if (option == "--line-us")
-            settings.chip.lineMicros = number(value);
+        else if (!takesValue(option))
+            usage("unknown option " + option);
+        else if (i + 1 >= argc)
+            usage("missing value for " + option);
         else
-            applyFault(option, value, settings.chip);
+            applyValued(option, argv[++i], settings);
     }
     if (settings.format.empty()) {
         bool hexName = endsWith(settings.imagePath, ".hex") || endsWith(settings.imagePath, ".ihx");
@@ -160,6 +196,36 @@ bool reportSession(const ChipSession &session, const ToolSettings &settings) {
 
 void onStopSignal(int) { stopRequested = true; }
 
+std::string linkTarget(const std::string &link) {
+    char target[4096];
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    return std::string(target, std::max<ssize_t>(length, 0));
+}
+
+// A link is replaced only when it is left from a virtual chip that has gone:
+// a link to a pseudo-terminal that no longer exists. Anything else at the
+// path is the user's, and stays.
+bool takeLink(const std::string &link, const std::string &port) {
+    struct stat existing;
+    if (lstat(link.c_str(), &existing) == 0) {
+        std::string target = linkTarget(link);
+        struct stat targetStatus;
+        bool leftOver = S_ISLNK(existing.st_mode) && target.rfind("/dev/pts/", 0) == 0 &&
+                        stat(target.c_str(), &targetStatus) != 0;
+        if (!leftOver) {
+            errno = EEXIST;
+            return false;
+        }
+        unlink(link.c_str());
+    }
+    return symlink(port.c_str(), link.c_str()) == 0;
+}
+
+// Another chip may have taken the link over since; it is then left alone.
+void giveUpLink(const std::string &link, const std::string &port) {
+    if (linkTarget(link) == port) unlink(link.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -170,16 +236,9 @@ int main(int argc, char *argv[]) {
         fprintf(stderr, "hexpush-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
-    if (!settings.link.empty()) {
-        // Only a link left by an earlier run is replaced, never a real file.
-        struct stat existing;
-        if (lstat(settings.link.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
-            unlink(settings.link.c_str());
-        }
-        if (symlink(portPath.c_str(), settings.link.c_str()) != 0) {
-            fprintf(stderr, "%s: %s\n", settings.link.c_str(), strerror(errno));
-            return 1;
-        }
+    if (!settings.link.empty() && !takeLink(settings.link, portPath)) {
+        fprintf(stderr, "%s: %s\n", settings.link.c_str(), strerror(errno));
+        return 1;
     }
     signal(SIGINT, onStopSignal);
     signal(SIGTERM, onStopSignal);
@@ -193,6 +252,6 @@ int main(int argc, char *argv[]) {
         clean = reportSession(session, settings) && clean;
         if (settings.once) break;
     }
-    if (!settings.link.empty()) unlink(settings.link.c_str());
+    if (!settings.link.empty()) giveUpLink(settings.link, portPath);
     return settings.once && !clean ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 #include "load_runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -43,6 +44,7 @@ void awaitExit(HostRun &run) {
     run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
                      usage.ru_stime.tv_usec / 1e6;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
 void readScreen(HostRun &run) {
@@ -73,15 +75,22 @@ ChipOnPort::~ChipOnPort() {
 }
 
 HostRun startHost(const std::string &binary, const std::vector<std::string> &arguments,
-                  const std::string &port, bool outputOnTerminal) {
+                  const std::string &port, const HostSetup &setup) {
     HostRun run;
     int outFd = scratchOutput(run.outPath);
     int errFd = scratchOutput(run.errPath);
-    if (outputOnTerminal) {
+    if (setup.outputOnTerminal) {
         std::string terminalPath;
         run.terminal = openVirtualPort(terminalPath);
         close(outFd);
         outFd = open(terminalPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    if (setup.outputReaderGone) {
+        int ends[2];
+        pipe2(ends, O_CLOEXEC);
+        close(ends[0]);
+        close(outFd);
+        outFd = ends[1];
     }
     std::vector<std::string> argv{binary};
     for (const std::string &argument : arguments)
@@ -94,6 +103,13 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
     if (run.pid == 0) {
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
+        for (int fd : setup.closed) close(fd);
+        signal(SIGPIPE, SIG_DFL);
+        rlimit noCoreFiles{0, 0};
+        setrlimit(RLIMIT_CORE, &noCoreFiles);
+        bool dropRoot = setup.unprivileged && geteuid() == 0;
+        if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(nobodyId) != 0 || setuid(nobodyId) != 0))
+            _exit(126);
         execv(pointers[0], pointers.data());
         _exit(127);
     }

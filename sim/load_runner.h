@@ -38,14 +38,26 @@ struct HostRun {
     std::string err;        // standard error
     std::string screen;     // bytes it wrote to its terminal
     int status = -1;        // exit status, -1 if killed
+    int signal = 0;         // the signal that ended it, if one did
     bool timedOut = false;  // still running at the deadline, then killed
     std::chrono::steady_clock::time_point started;
     double seconds = 0;     // from start to exit
     double cpuSeconds = 0;  // user and system time
 };
 
+// How a process is started, beyond its arguments.
+struct HostSetup {
+    bool outputOnTerminal = false;
+    bool outputReaderGone = false;  // standard output is a pipe nobody reads
+    std::vector<int> closed;        // standard descriptors closed at the start
+    bool unprivileged = false;      // run as nobody when started by root
+};
+
+// The user an unprivileged run has when started by root.
+const unsigned nobodyId = 65534;
+
 HostRun startHost(const std::string &binary, const std::vector<std::string> &arguments,
-                  const std::string &port, bool outputOnTerminal = false);
+                  const std::string &port, const HostSetup &setup = {});
 
 // Waits for every run to end, killing those still running at the deadline.
 void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds);

@@ -155,9 +155,11 @@ struct Chip {
 
     char verdictFor(const std::string &record) {
         const ChipFaults &faults = options.faults;
-        if (faults.rejectLine == session.lines) return faults.rejectVerdict;
-        if (!options.judgeRecords) return 'G';
-        Judgement judgement = judgeRecord(record, session.memory);
+        Judgement judgement{'G', ""};
+        if (faults.rejectLine == session.lines)
+            judgement = {faults.rejectVerdict, "rejected as asked"};
+        else if (options.judgeRecords)
+            judgement = judgeRecord(record, session.memory);
         if (judgement.verdict != 'G') {
             session.rejected.push_back({session.lines, judgement.verdict, judgement.why});
             if (options.log) {

@@ -30,6 +30,9 @@ struct ChipFaults {
     long wakeReactionMicros = 0;  // extra time before the banner
 };
 
+// The largest memory a virtual chip is given.
+const size_t maxFlashSize = 16 * 1024 * 1024;
+
 struct ChipOptions {
     ChipFaults faults;
     size_t flashSize = 16384;

@@ -1,13 +1,13 @@
 // hexpush: loads an Intel HEX file into a DS89C420 through its ROM loader.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "access_hint.h"
+#include "console.h"
+#include "hex_file.h"
 #include "loader_dialog.h"
 #include "record_stream.h"
 #include "serial_link.h"
@@ -22,57 +22,41 @@ namespace {
 const char usageText[] =
     "\nUsage: hexpush COM1 tarvo.hex [57600] \n\n  Port and file required, baud is optional";
 
-[[noreturn]] void stopOnFile(const char *reason) {
-    fprintf(stderr, "%s: %s\n", hexFileName, reason);
-    exit(1);
-}
-
-// Everything about the file that can be known is checked before the port is
-// touched, so a bad file never costs the chip its memory.
-void openHexFile(const char *path) {
-    hexFileName = path;
-    fileHandle = open(path, O_RDONLY | O_NOCTTY);
-    if (fileHandle < 0) stopOnFile(strerror(errno));
-    struct stat fileStatus;
-    if (fstat(fileHandle, &fileStatus) != 0) stopOnFile(strerror(errno));
-    if (S_ISDIR(fileStatus.st_mode)) stopOnFile(strerror(EISDIR));
-    if (!S_ISREG(fileStatus.st_mode)) return;
-    checkLinesFit();
-}
-
+// A port that cannot be used shows as a missing loader, as it always has;
+// standard error says why, and how to get access where that is the remedy.
 void openPort(const char *path, speed_t speedCode) {
     if (setUpPort(path, speedCode)) return;
     int reason = errno;
-    if (reason == EBUSY) {
-        fprintf(stderr, "%s: Port is in use by another program\n", path);
-        exit(1);
-    }
-    puts("Getting loader prompt...");
-    fflush(stdout);
-    fprintf(stderr, "%s: %s\n", path, strerror(reason));
-    puts("No 420 Loader found");
+    if (reason == EBUSY) stopWith(path, "Port is in use by another program");
+    say("Getting loader prompt...");
+    tell(path, strerror(reason));
+    if (reason == EACCES) hintAtAccess(path);
+    say("No 420 Loader found");
     exit(1);
 }
 
 }  // namespace
 
 int main(int argc, char *argv[]) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    prepareConsole();
     speed_t speedCode = B57600;
     if (argc < 3) {
-        puts(usageText);
+        say(usageText);
         return 1;
     }
     if (argc == 4) speedCode = getBaudValue(atoi(argv[3]));
 
+    // Everything about the file is checked before the port is touched, so a
+    // bad file never costs the chip its memory.
     openHexFile(argv[2]);
+    checkLinesFit();
     openPort(argv[1], speedCode);
 
     getLoaderPrompt();
     clearMemory();
     startLoad();
     streamRecords();
-    puts("Done loading");
+    say("Done loading");
 
     close(fileHandle);
     restorePort();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console.h"
 #include "serial_link.h"
 
 namespace {
@@ -23,26 +24,26 @@ void sendCommand(const char *text) { writeCOM(text, static_cast<int>(strlen(text
 }  // namespace
 
 void getLoaderPrompt() {
-    puts("Getting loader prompt...");
+    say("Getting loader prompt...");
     sendCommand(wakeUp);
     // The silence allowance must not start while the wake-up is still on
     // the wire: at 2400 baud it alone outlasts the allowance.
     waitWireTime(static_cast<int>(strlen(wakeUp)) + 1);
     int received = readCOM(loadBuffer, bannerLength);
     if (received < bannerLength || memcmp(loadBuffer, loaderBanner, bannerLength) != 0) {
-        puts("No 420 Loader found");
+        say("No 420 Loader found");
         exit(1);
     }
 }
 
 void clearMemory() {
-    puts("Klearing memory...");
+    say("Klearing memory...");
     sendCommand(clearCommand);
     waitForReply(clearReply, static_cast<int>(strlen(clearReply)));
 }
 
 void startLoad() {
-    puts("Loading file...");
+    say("Loading file...");
     sendCommand(loadCommand);
     waitForReply(loadCommand, static_cast<int>(strlen(loadCommand)));
 }
@@ -55,11 +56,11 @@ void waitForReply(const char *expected, int length) {
         bufferedCount += readCOM(loadBuffer + bufferedCount, length - bufferedCount);
     }
     if (memcmp(loadBuffer, expected, length) != 0) {
-        fflush(stdout);
         // Both replies start with the command they answer, up to its line end.
-        fprintf(stderr, "Unexpected reply from the loader to \"");
-        for (const char *c = expected; *c >= ' '; ++c) fputc(*c, stderr);
-        fprintf(stderr, "\"\n");
-        exit(1);
+        int commandLength = static_cast<int>(strcspn(expected, "\r"));
+        char message[64];
+        snprintf(message, sizeof message, "Unexpected reply from the loader to \"%.*s\"",
+                 commandLength, expected);
+        stopSaying(message);
     }
 }

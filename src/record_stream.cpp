@@ -7,64 +7,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
+#include "console.h"
+#include "hex_file.h"
 #include "loader_dialog.h"
 #include "serial_link.h"
 
 namespace {
 
 long linesSent = 0;
-
-// The progress line, drawn under "Loading file..." only on a terminal.
-struct Progress {
-    bool wanted = false;
-    bool shown = false;
-    long totalLines = 0;      // 0 when the file could not be read ahead
-    long long fileBytes = 0;  // 0 when the size is not known
-    long long bytesSent = 0;
-    double started = 0;
-    double lastDrawn = 0;
-} progress;
-
-const double redrawSeconds = 0.1;
-
-double secondsNow() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
-
-void startProgress() {
-    progress.wanted = isatty(STDOUT_FILENO);
-    progress.shown = false;
-    progress.bytesSent = 0;
-    struct stat fileStatus;
-    bool sized = fstat(fileHandle, &fileStatus) == 0 && S_ISREG(fileStatus.st_mode);
-    progress.fileBytes = sized ? fileStatus.st_size : 0;
-    progress.started = progress.lastDrawn = secondsNow();
-}
-
-void drawProgress(int lineLength) {
-    progress.bytesSent += lineLength;
-    double now = secondsNow();
-    if (!progress.wanted || now - progress.lastDrawn < redrawSeconds) return;
-    progress.lastDrawn = now;
-    double rate = progress.bytesSent / (now - progress.started);
-    if (progress.totalLines > 0)
-        printf("\r  %ld/%ld lines", linesSent, progress.totalLines);
-    else
-        printf("\r  %ld lines", linesSent);
-    if (progress.fileBytes > 0) printf("  %lld%%", progress.bytesSent * 100 / progress.fileBytes);
-    printf("  %.1f kB/s", rate / 1000);
-    if (progress.fileBytes > progress.bytesSent) {
-        long secondsLeft = static_cast<long>((progress.fileBytes - progress.bytesSent) / rate);
-        printf("  %ld:%02ld left", secondsLeft / 60, secondsLeft % 60);
-    }
-    fputs("\033[K", stdout);
-    fflush(stdout);
-    progress.shown = true;
-}
+long linesInFile = 0;  // 0 when not known
 
 // A fragment left without a line feed at the end of the file is worth
 // sending unless it is only padding: white space or the old end-of-file mark.
@@ -78,17 +30,16 @@ bool isPaddingOnly(const unsigned char *bytes, int count) {
     return true;
 }
 
-[[noreturn]] void stopOnOverlongLine(long lineNumber) {
-    clearProgress();
-    fprintf(stderr, "%s: line %ld is longer than %d bytes\n", hexFileName, lineNumber,
-            loadBufferSize);
-    exit(1);
+[[noreturn]] void stopOnLine(long lineNumber, const char *what) {
+    char reason[96];
+    snprintf(reason, sizeof reason, "line %ld %s", lineNumber, what);
+    stopWith(hexFileName, reason);
 }
 
-[[noreturn]] void stopOnFileError() {
-    clearProgress();
-    fprintf(stderr, "%s: %s\n", hexFileName, strerror(errno));
-    exit(1);
+[[noreturn]] void stopOnOverlongLine(long lineNumber) {
+    char what[48];
+    snprintf(what, sizeof what, "is longer than %d bytes", loadBufferSize);
+    stopOnLine(lineNumber, what);
 }
 
 int lineLengthAtFront() {
@@ -104,12 +55,11 @@ void sendLineAtFront(int lineLength) {
     }
     char verdict = readCOMwait();
     if (verdict != 'G') {
-        clearProgress();
-        putc(verdict, stdout);
-        puts("\nLoad failed\n");
-        exit(1);
+        sayByte(verdict);
+        say("\nLoad failed\n");
+        stopOnLine(linesSent, "rejected by the loader");
     }
-    drawProgress(lineLength);
+    advanceProgress(linesSent, lineLength);
     bufferedCount -= lineLength;
     memmove(loadBuffer, loadBuffer + lineLength, bufferedCount);
 }
@@ -142,10 +92,10 @@ long findOverlongLine() {
         }
         offset += got;
     }
-    if (got < 0) stopOnFileError();
+    if (got < 0) stopWithErrno(hexFileName);
     // A last line without a line feed gets one added when it is sent.
     if (lineLength + 1 > loadBufferSize) return lineNumber;
-    progress.totalLines = lineLength > 0 ? lineNumber : lineNumber - 1;
+    linesInFile = lineLength > 0 ? lineNumber : lineNumber - 1;
     return 0;
 }
 
@@ -156,21 +106,17 @@ void checkLinesFit() {
     if (overlongLine > 0) stopOnOverlongLine(overlongLine);
 }
 
-void clearProgress() {
-    if (progress.shown) fputs("\r\033[K", stdout);
-    progress.shown = false;
-    fflush(stdout);
-}
-
 void streamRecords() {
-    startProgress();
+    struct stat fileStatus;
+    bool sized = fstat(fileHandle, &fileStatus) == 0 && S_ISREG(fileStatus.st_mode);
+    startProgress(linesInFile, sized ? fileStatus.st_size : 0);
     bufferedCount = 0;
     linesSent = 0;
     bool moreInput = true;
     while (moreInput) {
         ssize_t got = read(fileHandle, loadBuffer + bufferedCount, loadBufferSize - bufferedCount);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) stopOnFileError();
+        if (got < 0) stopWithErrno(hexFileName);
         bufferedCount += static_cast<int>(got);
         if (got == 0) {
             finishLastFragment();

@@ -1,21 +1,15 @@
 #include "serial_link.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#ifdef __linux__
-#include <linux/serial.h>
-#endif
-
-#include "record_stream.h"
+#include "console.h"
+#include "port_claim.h"
 
 int comPortHandle = -1;
 
@@ -40,10 +34,6 @@ const char *comPortPath = "";
 int comPortBaud = 57600;
 termios newSettings;
 termios oldSettings;
-#ifdef __linux__
-serial_struct oldSerialInfo;
-bool lowLatencySet = false;
-#endif
 
 // Every flag the exchanges depend on is set here, whatever the platform's
 // defaults: bytes must pass unaltered both ways and arrive as they come.
@@ -80,59 +70,6 @@ int attemptTransfer(bool reading, unsigned char *at, int count) {
     return 0;
 }
 
-// The exclusive mode outlives the descriptor on some ports (a pseudo-terminal
-// whose far end stays open), so it is given up however the run ends.
-void releasePort() {
-#ifdef TIOCNXCL
-    if (comPortHandle >= 0) ioctl(comPortHandle, TIOCNXCL);
-#endif
-}
-
-// An interrupt still ends the run as it always would, once the port is free
-// for the next one.
-void releaseAndEndBySignal(int signalNumber) {
-    releasePort();
-    signal(signalNumber, SIG_DFL);
-    raise(signalNumber);
-}
-
-// Takes the port for this run alone: an advisory lock that other serial tools
-// honour too, and the terminal's exclusive mode where the platform has it.
-bool claimPort() {
-    if (flock(comPortHandle, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) errno = EBUSY;
-        return false;
-    }
-#ifdef TIOCEXCL
-    ioctl(comPortHandle, TIOCEXCL);
-#endif
-    static bool releaseAtExit = atexit(releasePort) == 0;
-    (void)releaseAtExit;
-    const int endingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    for (int signalNumber : endingSignals) signal(signalNumber, releaseAndEndBySignal);
-    return true;
-}
-
-// USB adapters may hold received bytes for up to 16 ms; with one verdict byte
-// a line, that wait would dominate the load. Ports that cannot deliver at once
-// are left as they are.
-void askForLowLatency() {
-#ifdef __linux__
-    serial_struct serialInfo;
-    if (ioctl(comPortHandle, TIOCGSERIAL, &serialInfo) != 0) return;
-    oldSerialInfo = serialInfo;
-    serialInfo.flags |= ASYNC_LOW_LATENCY;
-    lowLatencySet = ioctl(comPortHandle, TIOCSSERIAL, &serialInfo) == 0;
-#endif
-}
-
-void restoreLatency() {
-#ifdef __linux__
-    if (lowLatencySet) ioctl(comPortHandle, TIOCSSERIAL, &oldSerialInfo);
-    lowLatencySet = false;
-#endif
-}
-
 int pacedTransfer(bool reading, unsigned char *bytes, int count) {
     int transferred = 0;
     int budget = attemptBudget;
@@ -155,7 +92,7 @@ speed_t getBaudValue(int baudRate) {
     for (const SpeedEntry &entry : speedTable) {
         if (entry.baudRate == baudRate) return entry.speedCode;
     }
-    puts("Baud rate not supported");
+    say("Baud rate not supported");
     exit(1);
 }
 
@@ -172,7 +109,7 @@ bool setUpPort(const char *portPath, speed_t speedCode) {
     comPortHandle = open(portPath, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (comPortHandle < 0) return false;
     if (tcgetattr(comPortHandle, &newSettings) != 0) return false;
-    if (!claimPort()) return false;
+    if (!claimPort(comPortHandle)) return false;
     oldSettings = newSettings;
     cfsetispeed(&newSettings, speedCode);
     cfsetospeed(&newSettings, speedCode);
@@ -183,18 +120,13 @@ bool setUpPort(const char *portPath, speed_t speedCode) {
 }
 
 void restorePort() {
-    restoreLatency();
-    tcsetattr(comPortHandle, TCSAFLUSH, &oldSettings);
     releasePort();
+    tcsetattr(comPortHandle, TCSAFLUSH, &oldSettings);
     close(comPortHandle);
     comPortHandle = -1;
 }
 
-void stopOnLostPort(const char *reason) {
-    clearProgress();
-    fprintf(stderr, "%s: %s\n", comPortPath, reason);
-    exit(1);
-}
+void stopOnLostPort(const char *reason) { stopWith(comPortPath, reason); }
 
 int writeCOM(const void *bytes, int count) {
     // The bytes are only read; the shared loop takes a mutable pointer.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "image_file.h"
@@ -10,6 +11,18 @@ const char endRecord[] = ":00000001FF\n";
 const char loadStartLines[] = "Getting loader prompt...\nKlearing memory...\nLoading file...\n";
 const char fourProgressLines[] =
     "Getting loader prompt...\nKlearing memory...\nLoading file...\nDone loading\n";
+
+const HostSetup unprivileged = [] {
+    HostSetup setup;
+    setup.unprivileged = true;
+    return setup;
+}();
+
+void letNobodyUse(const std::string &port) {
+    if (geteuid() == 0) {
+        EXPECT_EQ(chown(port.c_str(), nobodyId, -1), 0);
+    }
+}
 
 namespace {
 
@@ -29,14 +42,15 @@ std::vector<std::string> &scratchPaths() {
 }  // namespace
 
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
-                     double deadlineSeconds, bool outputOnTerminal) {
+                     double deadlineSeconds, const HostSetup &setup) {
     RunResult result;
     ChipOnPort chip(options);
+    if (setup.unprivileged) letNobodyUse(chip.port);
     // Children inherit a fine timer slack, so their 100 us pauses last about
     // that long and timing margins are not hidden by the scheduler.
     prctl(PR_SET_TIMERSLACK, 1UL);
     static_cast<HostRun &>(result) =
-        startHost(HEXPUSH_BINARY, arguments, chip.port, outputOnTerminal);
+        startHost(HEXPUSH_BINARY, arguments, chip.port, setup);
     finishHosts({&result}, deadlineSeconds);
     result.after = chip.finish();
     result.before = chip.before;
@@ -48,6 +62,7 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
 std::string scratchFile(const std::string &contents, const std::string &suffix) {
     std::string path = "/tmp/hexpush-test-XXXXXX" + suffix;
     int fd = mkstemps(path.data(), static_cast<int>(suffix.size()));
+    fchmod(fd, 0644);  // unprivileged runs read it too
     EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     close(fd);
     scratchPaths().push_back(path);

@@ -16,7 +16,7 @@ struct RunResult : HostRun {
 
 // Runs hexpush on a fresh virtual chip; "PORT" stands for the chip's port.
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
-                     double deadlineSeconds = 30, bool outputOnTerminal = false);
+                     double deadlineSeconds = 30, const HostSetup &setup = {});
 
 // A scratch file, removed when the tests end.
 std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
@@ -28,6 +28,10 @@ std::string dataRecord(unsigned address, const std::vector<unsigned char> &data)
 void expectEnding(const HostRun &run, int status, const std::string &out, const std::string &err);
 // What a terminal shows after these bytes (\r, \n and erase-to-end honoured).
 std::string screenLines(const std::string &received);
+
+// Lets the user of unprivileged runs open the port, when the tests run as root.
+void letNobodyUse(const std::string &port);
+extern const HostSetup unprivileged;
 
 extern const char endRecord[];
 extern const char loadStartLines[];

@@ -1,6 +1,8 @@
 // The built program against the virtual chip: command line, dialog, endings.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -16,13 +18,20 @@ ChipOptions chipWith(void (*change)(ChipFaults &) = [](ChipFaults &) {}) {
     return options;
 }
 
-void expectCompleteDialog(const RunResult &run, int baud) {
-    expectEnding(run, 0, fourProgressLines, "");
-    EXPECT_EQ(run.session.baud, baud);
+// The chip received the dialog and the given lines of the file, and nothing else.
+void expectExactWire(const RunResult &run, const std::string &records) {
     EXPECT_EQ(run.session.received[stageWake], "\r\n\r\n");
     EXPECT_EQ(run.session.received[stageClear], "K\r\n");
     EXPECT_EQ(run.session.received[stageLoadCommand], "LB\r\n");
+    EXPECT_EQ(run.session.received[stageRecords], records);
+    EXPECT_EQ(run.session.received[stageOther], "");
     EXPECT_TRUE(run.session.protocolErrors.empty());
+}
+
+void expectCompleteDialog(const RunResult &run, int baud) {
+    expectEnding(run, 0, fourProgressLines, "");
+    EXPECT_EQ(run.session.baud, baud);
+    expectExactWire(run, readWholeFile(smallFile));
     EXPECT_TRUE(sameAttributes(run.before, run.after)) << "port attributes not restored";
 }
 
@@ -146,6 +155,58 @@ TEST(Port, UnusablePortsAreNamedWithTheirReason) {
                     run.err == run.port + ": Input/output error\n")
             << run.err;
     }
+}
+
+// The hint is given only where joining the port's group would help.
+TEST(Port, NoAccessNamesTheGroupToJoinWhereThatIsTheRemedy) {
+    const group *dialout = getgrnam("dialout");
+    if (geteuid() != 0 || !dialout) GTEST_SKIP() << "needs root to keep a port from another user";
+    const std::string hint = ": open to group dialout; join it with 'sudo usermod -aG dialout "
+                             "$USER', then log in again\n";
+    for (mode_t mode : {0660, 0600}) {
+        ChipOnPort chip{chipWith()};
+        ASSERT_EQ(chown(chip.port.c_str(), 0, dialout->gr_gid), 0);
+        ASSERT_EQ(chmod(chip.port.c_str(), mode), 0);
+        HostRun run = startHost(HEXPUSH_BINARY, {"PORT", smallFile}, chip.port, unprivileged);
+        finishHosts({&run}, 10);
+        std::string denied = chip.port + ": Permission denied\n";
+        expectEnding(run, 1, noLoader, mode == 0660 ? denied + chip.port + hint : denied);
+    }
+}
+
+// Bytes that reached the port before the run are not taken for the banner.
+TEST(Port, StaleInputIsDiscarded) {
+    ChipOnPort chip{chipWith()};
+    const std::string noise = "noise from before the run";
+    ASSERT_EQ(write(chip.master, noise.data(), noise.size()), ssize_t(noise.size()));
+    HostRun run = startHost(HEXPUSH_BINARY, {"PORT", smallFile}, chip.port);
+    finishHosts({&run}, 10);
+    expectEnding(run, 0, fourProgressLines, "");
+}
+
+// What service managers, careless scripts and pipelines do to a run.
+TEST(Environment, ClosedDescriptorsAGoneReaderAndAReadOnlyFile) {
+    HostSetup closed;
+    closed.closed = {0, 1};
+    RunResult run = runHexpush({"PORT", smallFile}, chipWith(), 30, closed);
+    EXPECT_EQ(run.status, 0);
+    expectExactWire(run, readWholeFile(smallFile));
+    closed.closed = {0, 2};  // and a failure, which has something to say on standard error
+    RunResult rejected =
+        runHexpush({"PORT", smallFile}, chipWith([](ChipFaults &f) { f.rejectLine = 1; }), 30, closed);
+    EXPECT_EQ(rejected.status, 1);
+    expectExactWire(rejected, dataRecord(0, {0x02, 0x00, 0x03}));
+
+    HostSetup readerGone;
+    readerGone.outputReaderGone = true;
+    RunResult piped = runHexpush({"PORT", smallFile}, chipWith(), 30, readerGone);
+    EXPECT_EQ(piped.status, 0) << "a reader that went away cut the load short";
+    expectExactWire(piped, readWholeFile(smallFile));
+
+    std::string readOnly = scratchFile(readWholeFile(smallFile));
+    chmod(readOnly.c_str(), 0444);
+    expectEnding(runHexpush({"PORT", readOnly}, chipWith(), 30, unprivileged), 0,
+                 fourProgressLines, "");
 }
 
 }  // namespace

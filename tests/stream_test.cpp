@@ -60,8 +60,10 @@ TEST(Verdicts, RejectedLineShowsTheVerdictAndStops) {
     std::string text = lines[0] + lines[1] + lines[2] + lines[3];
     ChipOptions rejectThird = fastChip();
     rejectThird.faults.rejectLine = 3;
-    RunResult run = runHexpush({"PORT", scratchFile(text)}, rejectThird);
-    expectEnding(run, 1, std::string(loadStartLines) + "H\nLoad failed\n\n", "");
+    std::string path = scratchFile(text);
+    RunResult run = runHexpush({"PORT", path}, rejectThird);
+    expectEnding(run, 1, std::string(loadStartLines) + "H\nLoad failed\n\n",
+                 path + ": line 3 rejected by the loader\n");
     EXPECT_EQ(run.session.received[stageRecords], lines[0] + lines[1] + lines[2]);
 
     text[lines[0].size() + 5] ^= 1;  // the second record's checksum no longer adds up
@@ -94,27 +96,32 @@ TEST(Framing, BlankLinesExactBufferAndMissingLastLineFeed) {
     }
 }
 
-TEST(Framing, OverlongLineStopsBeforeWakingTheChipOrWhenReachedInAPipe) {
+// Input that can be read only once (a FIFO here, as a pipe or process
+// substitution gives) is checked whole before the chip is woken, like a file.
+TEST(Framing, OverlongLineOrEndlessInputStopsBeforeWakingTheChip) {
     std::string first = dataRecord(0, {1});
-    for (std::string overlong :
-         {":" + std::string(1023, 'B') + "\n", ":" + std::string(1023, 'B')}) {
-        std::string path = scratchFile(first + overlong);
-        RunResult run = runHexpush({"PORT", path}, fastChip());
-        expectEnding(run, 1, "", path + ": line 2 is longer than 1024 bytes\n");
-        EXPECT_EQ(run.session.received[stageWake], "");
-    }
+    std::string overlong = ":" + std::string(1023, 'B');
     std::string fifo = scratchFile("", ".fifo");
     unlink(fifo.c_str());
     mkfifo(fifo.c_str(), 0600);
-    std::thread writer([&] {
-        FILE *pipe = fopen(fifo.c_str(), "w");
-        fputs((first + std::string(2000, 'C') + "\n" + endRecord).c_str(), pipe);
-        fclose(pipe);
-    });
-    RunResult run = runHexpush({"PORT", fifo}, fastChip(), 10);
-    writer.join();
-    expectEnding(run, 1, loadStartLines, fifo + ": line 2 is longer than 1024 bytes\n");
-    EXPECT_EQ(run.session.received[stageRecords], first);
+    const std::string end = endRecord;
+    for (const std::string &tail : {overlong + "\n", overlong, overlong + "\n" + end, end}) {
+        std::string path = scratchFile(first + tail);
+        std::thread writer([&] { shell("cat " + path + " > " + fifo); });
+        for (const std::string &input : {path, fifo}) {
+            RunResult run = runHexpush({"PORT", input}, fastChip());
+            if (tail == end) {
+                expectCompleteLoad(run, path);
+                continue;
+            }
+            expectEnding(run, 1, "", input + ": line 2 is longer than 1024 bytes\n");
+            EXPECT_EQ(run.session.received[stageWake], "");
+        }
+        writer.join();
+    }
+    RunResult endless = runHexpush({"PORT", "/dev/zero"}, fastChip());
+    expectEnding(endless, 1, "", "/dev/zero: more than 16777216 bytes\n");
+    EXPECT_EQ(endless.session.received[stageWake], "");
 }
 
 // Random line soup through a chip that takes anything: every byte arrives

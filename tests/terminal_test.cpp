@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -22,16 +23,31 @@ const std::string longFile = [] {
     return scratchFile(text + endRecord);
 }();
 
+const HostSetup onTerminal = [] {
+    HostSetup setup;
+    setup.outputOnTerminal = true;
+    return setup;
+}();
+
+// 1 while the port is exclusive (an ordinary user cannot even open it then).
 int exclusiveMode(const std::string &port) {
     int slave = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (slave < 0) return errno == EBUSY ? 1 : -1;
     int exclusive = -1;
     ioctl(slave, TIOCGEXCL, &exclusive);
     close(slave);
     return exclusive;
 }
 
+bool becomesExclusive(const std::string &port) {
+    for (int wait = 0; wait < 500; ++wait, usleep(10000)) {
+        if (exclusiveMode(port) == 1) return true;
+    }
+    return false;
+}
+
 TEST(Progress, RedrawnInPlaceAndGoneBeforeTheNextMessage) {
-    RunResult run = runHexpush({"PORT", longFile, "115200"}, ChipOptions{}, 30, true);
+    RunResult run = runHexpush({"PORT", longFile, "115200"}, ChipOptions{}, 30, onTerminal);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(screenLines(run.screen), fourProgressLines);
     // The terminal turns each of the four line feeds into "\r\n"; every other
@@ -45,17 +61,17 @@ TEST(Progress, RedrawnInPlaceAndGoneBeforeTheNextMessage) {
 
     ChipOptions rejectLate;
     rejectLate.faults.rejectLine = 400;
-    RunResult failed = runHexpush({"PORT", longFile, "115200"}, rejectLate, 30, true);
+    RunResult failed = runHexpush({"PORT", longFile, "115200"}, rejectLate, 30, onTerminal);
     EXPECT_NE(failed.screen.find("lines  "), std::string::npos) << "no progress before line 400";
     EXPECT_EQ(screenLines(failed.screen), std::string(loadStartLines) + "H\nLoad failed\n\n");
 }
 
-TEST(ExclusivePort, SecondRunStopsBeforeSendingAndTheModeIsGivenBack) {
+TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
     ChipOnPort chip{ChipOptions{}};
+    letNobodyUse(chip.port);
     HostRun first = startHost(HEXPUSH_BINARY, {"PORT", longFile, "115200"}, chip.port);
-    usleep(400000);
-    EXPECT_EQ(exclusiveMode(chip.port), 1) << "the port is not exclusive during a run";
-    HostRun second = startHost(HEXPUSH_BINARY, {"PORT", longFile, "115200"}, chip.port);
+    EXPECT_TRUE(becomesExclusive(chip.port)) << "the port is not exclusive during a run";
+    HostRun second = startHost(HEXPUSH_BINARY, {"PORT", longFile}, chip.port, unprivileged);
     finishHosts({&first, &second}, 30);
     expectEnding(second, 1, "", chip.port + ": Port is in use by another program\n");
     expectEnding(first, 0, fourProgressLines, "");
@@ -63,6 +79,15 @@ TEST(ExclusivePort, SecondRunStopsBeforeSendingAndTheModeIsGivenBack) {
     chip.finish();
     EXPECT_TRUE(chip.session.received[stageRecords] == readWholeFile(longFile));
     EXPECT_TRUE(chip.session.protocolErrors.empty()) << "the second run got through";
+
+    // A terminal program that takes the lock, as tio and picocom do.
+    ChipOnPort locked{ChipOptions{}};
+    int holder = open(locked.port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    HostRun refused = startHost(HEXPUSH_BINARY, {"PORT", longFile}, locked.port);
+    finishHosts({&refused}, 10);
+    expectEnding(refused, 1, "", locked.port + ": Port is in use by another program\n");
+    close(holder);
 
     ChipOptions silent;
     silent.faults.silent = true;
@@ -74,13 +99,16 @@ TEST(ExclusivePort, SecondRunStopsBeforeSendingAndTheModeIsGivenBack) {
 
     ChipOptions neverClears;
     neverClears.eraseMicros = 60 * 1000 * 1000;
-    ChipOnPort waiting{neverClears};
-    HostRun interrupted = startHost(HEXPUSH_BINARY, {"PORT", longFile}, waiting.port);
-    usleep(500000);
-    kill(interrupted.pid, SIGINT);
-    finishHosts({&interrupted}, 10);
-    EXPECT_EQ(interrupted.status, -1) << "an interrupt must still end the run by the signal";
-    EXPECT_EQ(exclusiveMode(waiting.port), 0) << "an interrupted run left the port exclusive";
+    for (int signalNumber : {SIGINT, SIGQUIT, SIGUSR1}) {
+        ChipOnPort waiting{neverClears};
+        HostRun interrupted = startHost(HEXPUSH_BINARY, {"PORT", longFile}, waiting.port);
+        EXPECT_TRUE(becomesExclusive(waiting.port));
+        kill(interrupted.pid, signalNumber);
+        finishHosts({&interrupted}, 10);
+        EXPECT_EQ(interrupted.signal, signalNumber) << "the run must still end by the signal";
+        EXPECT_EQ(exclusiveMode(waiting.port), 0) << "signal " << signalNumber
+                                                  << " left the port exclusive";
+    }
 }
 
 }  // namespace
