@@ -1,6 +1,7 @@
 // Measures how close a load comes to the wire's own time, one load at a
-// time and eight at once, against the virtual chip with the wire's timing.
-//   hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE] [BAUD...]
+// time and many at once, against virtual chips with the wire's timing.
+//   hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE|-] [EARLIER_BINARY]
+// With an earlier build, every case runs with both, row by row.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,8 @@ const char imagePath[] = "/tmp/hexpush-bench.hex";
 struct Load {
     double wallSeconds = 0;
     double wireSeconds = 0;
-    double cpuSeconds = 0;
+    double cpuSeconds = 0;      // hexpush's
+    double chipCpuSeconds = 0;  // the virtual chip's
     long lines = 0;
     double chipLateMicros = 0;  // how late the chip's verdicts were, a line
     bool imageCorrect = false;
@@ -29,7 +31,6 @@ double ratio(const Load &load) { return load.wallSeconds / load.wireSeconds; }
 double overheadMicros(const Load &load) {
     return (load.wallSeconds - load.wireSeconds) * 1e6 / std::max(1L, load.lines);
 }
-double cpuShare(const Load &load) { return load.cpuSeconds / load.wallSeconds; }
 
 // The wire's own time for a session: every byte both ways at 10 bits, plus
 // the time the chip is modelled to spend on its replies and records.
@@ -47,9 +48,8 @@ double wireSeconds(const ChipSession &session, const ChipOptions &options, long 
 std::vector<Load> runLoads(const char *hexpush, int baud, int count, const std::string &expected) {
     ChipOptions options;
     options.flashSize = 65536;
-    // A lone chip spins the last microseconds before each reply so that its
-    // own lateness stays out of the figures; eight chips spinning on two cores
-    // would take the time from the loads being measured.
+    // A lone chip wakes 60 us early and spins the rest, so that its own
+    // lateness stays out of the figures; chips sharing the machine never spin.
     options.spinMicros = count == 1 ? 60 : 0;
     std::vector<std::unique_ptr<ChipOnPort>> chips;
     std::vector<HostRun> hosts(count);
@@ -67,6 +67,7 @@ std::vector<Load> runLoads(const char *hexpush, int baud, int count, const std::
         Load &load = loads[i];
         load.wallSeconds = hosts[i].seconds;
         load.cpuSeconds = hosts[i].cpuSeconds;
+        load.chipCpuSeconds = session.cpuSeconds;
         load.wireSeconds = wireSeconds(session, options, 80 + 7 + 4 + session.lines);
         load.lines = session.lines;
         load.chipLateMicros = session.verdictLateMicros / std::max(1L, session.lines);
@@ -77,11 +78,17 @@ std::vector<Load> runLoads(const char *hexpush, int baud, int count, const std::
 }
 
 template <typename Measure>
-std::pair<double, double> medianAndSpread(const std::vector<Load> &loads, Measure measure) {
+std::vector<double> sorted(const std::vector<Load> &loads, Measure measure) {
     std::vector<double> values;
     for (const Load &load : loads) values.push_back(measure(load));
     std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.back() - values.front()};
+    return values;
+}
+
+template <typename Measure>
+double median(const std::vector<Load> &loads, Measure measure) {
+    std::vector<double> values = sorted(loads, measure);
+    return values[values.size() / 2];
 }
 
 bool allCorrect(const std::vector<Load> &loads) {
@@ -89,18 +96,22 @@ bool allCorrect(const std::vector<Load> &loads) {
                        [](const Load &load) { return load.imageCorrect; });
 }
 
-// One row of the results table; the CPU figure is hexpush's CPU seconds per
-// second of wall time (for a gang, all eight processes over the slowest load).
-std::string tableRow(const std::string &name, const std::vector<Load> &loads, double cpuPerWall) {
-    auto [wall, wallSpread] = medianAndSpread(loads, [](const Load &l) { return l.wallSeconds; });
-    auto [ratioMedian, ratioSpread] = medianAndSpread(loads, ratio);
-    auto [overhead, overheadSpread] = medianAndSpread(loads, overheadMicros);
-    double chipLate = medianAndSpread(loads, [](const Load &l) { return l.chipLateMicros; }).first;
+const char tableHeader[] =
+    "| case | loads | wall s, median | wire s | ratio, median | ratio, slowest | overhead "
+    "us/line, median | of it, chip us/line | hexpush CPU s per load s | chip CPU s per load s | "
+    "images |\n|---|---|---|---|---|---|---|---|---|---|---|\n";
+
+// One row; CPU figures are per process (or chip) per second of its load.
+std::string tableRow(const std::string &name, const std::vector<Load> &loads) {
+    double cpu = median(loads, [](const Load &l) { return l.cpuSeconds / l.wallSeconds; });
+    double chipCpu = median(loads, [](const Load &l) { return l.chipCpuSeconds / l.wallSeconds; });
     char row[512];
     snprintf(row, sizeof row,
-             "| %s | %zu | %.2f ± %.2f | %.2f | %.4f ± %.4f | %.0f ± %.0f | %.0f | %.4f | %s |\n",
-             name.c_str(), loads.size(), wall, wallSpread / 2, loads[0].wireSeconds, ratioMedian,
-             ratioSpread / 2, overhead, overheadSpread / 2, chipLate, cpuPerWall,
+             "| %s | %zu | %.2f | %.2f | %.4f | %.4f | %.0f | %.0f | %.4f | %.4f | %s |\n",
+             name.c_str(), loads.size(), median(loads, [](const Load &l) { return l.wallSeconds; }),
+             loads[0].wireSeconds, median(loads, ratio), sorted(loads, ratio).back(),
+             median(loads, overheadMicros),
+             median(loads, [](const Load &l) { return l.chipLateMicros; }), cpu, chipCpu,
              allCorrect(loads) ? "correct" : "WRONG");
     fputs(row, stdout);
     fflush(stdout);
@@ -124,38 +135,35 @@ std::string makeImage() {
 
 int main(int argc, char *argv[]) {
     if (argc < 2) {
-        fprintf(stderr, "usage: hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE] [BAUD...]\n");
+        fprintf(stderr,
+                "usage: hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE] [EARLIER_BINARY]\n");
         return 2;
     }
-    const char *hexpush = argv[1];
     int repeats = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
-    std::vector<int> rates{115200, 57600, 9600};
-    if (argc > 4) rates.clear();
-    for (int i = 4; i < argc; ++i) rates.push_back(atoi(argv[i]));
+    std::vector<std::pair<std::string, const char *>> builds{{"", argv[1]}};
+    if (argc > 4) builds.insert(builds.begin(), {" (earlier build)", argv[4]});
     std::string expected = makeImage();
 
-    std::string table =
-        "| case | loads | wall s (median ± half spread) | wire s | ratio | overhead us/line | of "
-        "it, "
-        "chip us/line | hexpush CPU s per wall s | image "
-        "|\n|---|---|---|---|---|---|---|---|---|\n";
+    fputs(tableHeader, stdout);
+    std::string table = tableHeader;
     bool correct = true;
-    for (int baud : rates) {
-        std::vector<Load> loads;
-        for (int run = 0; run < repeats; ++run)
-            loads.push_back(runLoads(hexpush, baud, 1, expected)[0]);
-        table += tableRow("1 load at " + std::to_string(baud), loads,
-                          medianAndSpread(loads, cpuShare).first);
-        correct = correct && allCorrect(loads);
+    auto measure = [&](const std::string &name, int baud, int count, int runs) {
+        for (const auto &[label, hexpush] : builds) {
+            std::vector<Load> loads;
+            for (int run = 0; run < runs; ++run) {
+                std::vector<Load> batch = runLoads(hexpush, baud, count, expected);
+                loads.insert(loads.end(), batch.begin(), batch.end());
+            }
+            table += tableRow(name + label, loads);
+            correct = correct && allCorrect(loads);
+        }
+    };
+    for (int baud : {115200, 57600, 9600}) measure("1 load at " + std::to_string(baud), baud, 1, repeats);
+    for (int count : {8, 16, 32})
+        measure(std::to_string(count) + " at once at 115200", 115200, count, 1);
+    if (argc > 3 && std::string(argv[3]) != "-" && !writeImageFile(argv[3], table)) {
+        perror(argv[3]);
+        return 1;
     }
-    std::vector<Load> gang = runLoads(hexpush, 115200, 8, expected);
-    auto slowest = std::max_element(
-        gang.begin(), gang.end(), [](const Load &a, const Load &b) { return ratio(a) < ratio(b); });
-    double totalCpu = 0;
-    for (const Load &load : gang) totalCpu += load.cpuSeconds;
-    slowest->imageCorrect = allCorrect(gang);
-    table += tableRow("8 at once at 115200, slowest", {*slowest}, totalCpu / slowest->wallSeconds);
-    correct = correct && allCorrect(gang);
-    if (argc > 3) writeImageFile(argv[3], table);
     return correct ? 0 : 1;
 }

@@ -1,11 +1,11 @@
 // hexpush-sim: a virtual DS89C420 ROM loader on a pseudo-terminal, for trying
 // and testing loads without a board.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -19,7 +19,11 @@
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
+// Signals become requests on this pipe, so that the chip can sleep until
+// the host writes, a reply is due, or the user asks for something.
+int requestPipe[2];
+const char quitRequest = 'q';
+const char resetRequest = 'r';
 
 struct ToolSettings {
     ChipOptions chip;
@@ -49,7 +53,8 @@ const char usageText[] =
     "  --slow-reply MS        leave MS of silence between any two reply bytes\n"
     "  --garble K|LB          echo that command wrongly\n"
     "  --silent-from-line N   stop answering from line N on\n"
-    "  --hang-up-at-line N    close the port when line N arrives\n";
+    "  --hang-up-at-line N    close the port when line N arrives\n"
+    "Signals: SIGUSR1 presses the chip's reset button; SIGINT or SIGTERM end it.\n";
 
 [[noreturn]] void usage(const std::string &problem) {
     if (!problem.empty()) fprintf(stderr, "hexpush-sim: %s\n", problem.c_str());
@@ -194,7 +199,16 @@ bool reportSession(const ChipSession &session, const ToolSettings &settings) {
     return clean;
 }
 
-void onStopSignal(int) { stopRequested = true; }
+void request(char what) {
+    int savedErrno = errno;
+    if (write(requestPipe[1], &what, 1) != 1) {
+        // A full pipe already holds a request.
+    }
+    errno = savedErrno;
+}
+
+void onQuitSignal(int) { request(quitRequest); }
+void onResetSignal(int) { request(resetRequest); }
 
 std::string linkTarget(const std::string &link) {
     char target[4096];
@@ -240,18 +254,24 @@ int main(int argc, char *argv[]) {
         fprintf(stderr, "%s: %s\n", settings.link.c_str(), strerror(errno));
         return 1;
     }
-    signal(SIGINT, onStopSignal);
-    signal(SIGTERM, onStopSignal);
+    if (pipe2(requestPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    signal(SIGINT, onQuitSignal);
+    signal(SIGTERM, onQuitSignal);
+    signal(SIGUSR1, onResetSignal);
     printf("%s\n", portPath.c_str());
     fflush(stdout);
     bool clean = true;
-    while (master >= 0 && !stopRequested) {
+    bool served = false;
+    char request = 0;
+    while (master >= 0 && request != quitRequest) {
         ChipSession session(settings.chip.flashSize);
-        serveSession(master, settings.chip, session, &stopRequested);
+        serveSession(master, settings.chip, session, requestPipe[0]);
+        if (read(requestPipe[0], &request, 1) != 1) request = 0;
         if (session.received[stageWake].empty()) continue;
         clean = reportSession(session, settings) && clean;
+        served = true;
         if (settings.once) break;
     }
     if (!settings.link.empty()) giveUpLink(settings.link, portPath);
-    return settings.once && !clean ? 1 : 0;
+    return settings.once && !(served && clean) ? 1 : 0;
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
@@ -58,20 +59,39 @@ void readScreen(HostRun &run) {
 ChipOnPort::ChipOnPort(const ChipOptions &options)
     : master(openVirtualPort(port)), session(options.flashSize) {
     tcgetattr(master, &before);
-    thread = std::thread([this, options] { serveSession(master, options, session, &stop); });
+    pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK);
+    serve(options);
+}
+
+void ChipOnPort::serve(const ChipOptions &options) {
+    thread = std::thread([this, options] { serveSession(master, options, session, stopPipe[0]); });
 }
 
 termios ChipOnPort::finish() {
-    stop = true;
-    if (thread.joinable()) thread.join();
+    if (thread.joinable()) {
+        char request = 's';
+        if (write(stopPipe[1], &request, 1) != 1) abort();
+        thread.join();
+        while (read(stopPipe[0], &request, 1) == 1) continue;
+    }
     termios now{};
     if (master >= 0) tcgetattr(master, &now);
     return now;
 }
 
+ChipSession ChipOnPort::reset(const ChipOptions &options) {
+    finish();
+    ChipSession ended = std::move(session);
+    session = ChipSession(options.flashSize);
+    serve(options);
+    return ended;
+}
+
 ChipOnPort::~ChipOnPort() {
     finish();
     if (master >= 0) close(master);
+    close(stopPipe[0]);
+    close(stopPipe[1]);
 }
 
 HostRun startHost(const std::string &binary, const std::vector<std::string> &arguments,

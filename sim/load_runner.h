@@ -4,7 +4,6 @@
 
 #include <termios.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -12,20 +11,26 @@
 
 #include "virtual_chip.h"
 
-// A virtual chip serving one session on a fresh port.
+// A virtual chip on a fresh port, serving one session at a time.
 struct ChipOnPort {
     std::string port;
     int master;
     termios before{};  // the port's attributes as the system made them
-    std::atomic<bool> stop{false};
     ChipSession session;
-    std::thread thread;
 
     explicit ChipOnPort(const ChipOptions &options);
     ~ChipOnPort();
     // Ends the session (if the host has not) and returns the port's
     // attributes as they are now.
     termios finish();
+    // Presses the chip's reset button: ends the session and serves a new
+    // one with these options. Returns the session that ended.
+    ChipSession reset(const ChipOptions &options);
+
+  private:
+    int stopPipe[2];
+    std::thread thread;
+    void serve(const ChipOptions &options);
 };
 
 // One hexpush process. "PORT" in the arguments stands for the port's path.

@@ -18,7 +18,7 @@ namespace {
 
 using Nanos = int64_t;
 const Nanos nanosPerMicro = 1000;
-const Nanos idleWait = 20 * 1000 * nanosPerMicro;
+const Nanos noneDue = INT64_MAX;
 const char prompt[] = "\r\n> ";
 
 Nanos nowNanos() {
@@ -57,8 +57,7 @@ struct Chip {
     std::string recordLine;
     bool swallowLineFeed = false;
     bool afterPromptSent = false;
-    bool active = false;
-    std::deque<std::pair<Nanos, char>> incoming;
+    bool wokenUp = false;  // a host has sent the wake-up
     std::deque<OutByte> outgoing;
     Nanos byteNanos = 0;
     Nanos lastArrival = 0;
@@ -104,6 +103,7 @@ struct Chip {
             if (byte != '\n') protocolError("byte before the wake-up");
             return;
         }
+        wokenUp = true;
         if (options.faults.silent) return;
         mode = command;
         const std::string &banner = options.faults.banner;
@@ -209,6 +209,8 @@ struct Chip {
     }
 
     // Takes what the host wrote; false once the host has closed the port.
+    // Each byte is handled at once, stamped with the time its last bit
+    // reaches the chip over the wire, and replies are timed from that.
     bool readFromHost() {
         char chunk[4096];
         ssize_t got = read(fd, chunk, sizeof chunk);
@@ -219,16 +221,16 @@ struct Chip {
             protocolError("line " + std::to_string(session.lines + 1) + " sent before the verdict");
         }
         readWireSpeed();
-        active = true;
-        for (ssize_t i = 0; i < got; ++i) {
+        for (ssize_t i = 0; i < got && fd >= 0; ++i) {
             lastArrival = std::max(lastArrival, seen) + byteNanos;
-            incoming.push_back({lastArrival, chunk[i]});
+            handle(chunk[i], lastArrival);
         }
         return true;
     }
 
     // Writes every reply byte that is due; false if the host is gone.
     bool writeDue(Nanos now) {
+        if (fd < 0) return false;
         std::string due;
         bool verdict = false;
         for (const OutByte &out : outgoing) {
@@ -245,56 +247,77 @@ struct Chip {
         return true;
     }
 
-    Nanos nextDue() const {
-        Nanos next = nowNanos() + idleWait;
-        if (!incoming.empty()) next = std::min(next, incoming.front().first);
-        if (!outgoing.empty()) next = std::min(next, outgoing.front().due);
-        return next;
-    }
-
-    bool advance() {
-        Nanos now = nowNanos();
-        while (fd >= 0 && !incoming.empty() && incoming.front().first <= now) {
-            auto [at, byte] = incoming.front();
-            incoming.pop_front();
-            handle(byte, at);
-        }
-        return fd >= 0 && writeDue(now);
-    }
+    // When the next reply byte is due; the chip sleeps until then, or until
+    // the host writes.
+    Nanos nextDue() const { return outgoing.empty() ? noneDue : outgoing.front().due; }
 };
 
-bool stopped(const std::atomic<bool> *stop) { return stop && stop->load(); }
+// Until a host has the port open, the chip holds it open itself, so that
+// the master does not report a hang-up and the chip can sleep until the
+// host's first byte.
+int holdPort(int masterFd) {
+    char path[128];
+    if (ptsname_r(masterFd, path, sizeof path) != 0) return -1;
+    return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+double threadCpuSeconds() {
+    timespec used;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return used.tv_sec + used.tv_nsec / 1e9;
+}
+
+// Sleeps until a reply byte is due (waking that much early to spin the
+// rest), the host writes or hangs up, or the stop descriptor is readable.
+// Returns the events on the master.
+short sleepUntilDue(const Chip &chip, const ChipOptions &options, int masterFd, int stopFd,
+                    bool &stopNow) {
+    Nanos spinNanos = options.spinMicros * nanosPerMicro;
+    Nanos due = chip.nextDue();
+    timespec timeout{};
+    bool limited = due != noneDue;
+    if (limited) {
+        Nanos sleep = std::max<Nanos>(0, due - nowNanos() - spinNanos);
+        timeout = {static_cast<time_t>(sleep / 1000000000), static_cast<long>(sleep % 1000000000)};
+    }
+    pollfd watched[2] = {{masterFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    ppoll(watched, stopFd >= 0 ? 2 : 1, limited ? &timeout : nullptr, nullptr);
+    stopNow = watched[1].revents != 0;
+    if (limited && watched[0].revents == 0 && due - nowNanos() <= spinNanos) {
+        while (nowNanos() < due) continue;
+    }
+    return watched[0].revents;
+}
 
 }  // namespace
 
-void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session,
-                  const std::atomic<bool> *stop) {
+void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session, int stopFd) {
     prctl(PR_SET_TIMERSLACK, 1UL);  // replies are timed to microseconds
+    double cpuAtStart = threadCpuSeconds();
     fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+    int hold = holdPort(masterFd);
     Chip chip(options, session, masterFd);
-    while (masterFd >= 0 && !stopped(stop)) {
-        // Waking from a sleep takes tens of microseconds; the chip can wake
-        // that much early and spin the rest, so that replies leave on time.
-        Nanos spinNanos = options.spinMicros * nanosPerMicro;
-        Nanos due = chip.nextDue();
-        Nanos sleep = std::max<Nanos>(0, due - nowNanos() - spinNanos);
-        timespec timeout{static_cast<time_t>(sleep / 1000000000),
-                         static_cast<long>(sleep % 1000000000)};
-        pollfd master{masterFd, POLLIN, 0};
-        ppoll(&master, 1, &timeout, nullptr);
-        if (master.revents == 0 && due - nowNanos() <= spinNanos) {
-            while (nowNanos() < due) continue;
-        }
+    bool stopNow = false;
+    while (masterFd >= 0 && !stopNow) {
+        short events = sleepUntilDue(chip, options, masterFd, stopFd, stopNow);
         bool hostThere = true;
-        if (master.revents & POLLIN)
+        if (events & POLLIN)
             hostThere = chip.readFromHost();
-        else if (master.revents & (POLLHUP | POLLERR))
+        else if (events & (POLLHUP | POLLERR))
             hostThere = false;
-        if (!hostThere) {
-            if (chip.active) return;
-            usleep(2000);  // nobody has the port open yet
+        // Once woken, the session lasts as long as the host keeps the port
+        // open; a host that leaves before waking the chip is not a session.
+        if (chip.wokenUp && hold >= 0) {
+            close(hold);
+            hold = -1;
+        }
+        if (!hostThere && !chip.wokenUp && masterFd >= 0) {
+            if (hold < 0) hold = holdPort(masterFd);
+            if (hold < 0) usleep(10000);  // the port is exclusive to someone else
             continue;
         }
-        if (!chip.advance() && chip.active) return;
+        if (!hostThere || !chip.writeDue(nowNanos())) break;
     }
+    if (hold >= 0) close(hold);
+    session.cpuSeconds = threadCpuSeconds() - cpuAtStart;
 }

@@ -3,7 +3,6 @@
 // speed the host set on the port, in both directions.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -64,11 +63,12 @@ struct ChipSession {
     bool hungUp = false;           // the chip closed the port
     double loadSeconds = 0;        // from the load command to the last verdict
     double verdictLateMicros = 0;  // summed lateness of verdicts against the model
+    double cpuSeconds = 0;         // what serving the session cost
     explicit ChipSession(size_t flashSize = 16384) : memory(flashSize) {}
 };
 
 // Serves one session on the master side: from the first byte the host sends
-// until the host closes the port, the chip hangs up, or stop is set. On a
-// hang-up the master is closed and masterFd becomes -1.
-void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session,
-                  const std::atomic<bool> *stop);
+// until the host closes the port, the chip hangs up, or stopFd (when not -1)
+// becomes readable, which is left for the caller to drain. On a hang-up the
+// master is closed and masterFd becomes -1.
+void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session, int stopFd);

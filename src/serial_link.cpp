@@ -1,6 +1,7 @@
 #include "serial_link.h"
 
 #include <fcntl.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,8 @@ const SpeedEntry speedTable[] = {
 };
 
 const int attemptBudget = 200;
-const useconds_t idlePauseMicros = 100;
+const long idlePauseMicros = 100;
+const long noTimeLimit = -1;
 const int bitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 const char *comPortPath = "";
@@ -70,6 +72,23 @@ int attemptTransfer(bool reading, unsigned char *at, int count) {
     return 0;
 }
 
+// The pause after an unproductive attempt: it lasts at most the given time
+// (or without limit), and ends as soon as the port can move data in that
+// direction or reports a hang-up or an error. Returns false if the time ran
+// out first.
+bool waitForPort(bool reading, long micros) {
+    if (comPortHandle < 0 || comPortHandle >= FD_SETSIZE) {
+        usleep(micros < 0 ? idlePauseMicros : micros);
+        return true;
+    }
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(comPortHandle, &ready);
+    timeval limit{micros / 1000000, static_cast<suseconds_t>(micros % 1000000)};
+    return select(comPortHandle + 1, reading ? &ready : nullptr, reading ? nullptr : &ready,
+                  nullptr, micros < 0 ? nullptr : &limit) != 0;
+}
+
 int pacedTransfer(bool reading, unsigned char *bytes, int count) {
     int transferred = 0;
     int budget = attemptBudget;
@@ -80,7 +99,7 @@ int pacedTransfer(bool reading, unsigned char *bytes, int count) {
             budget = attemptBudget;
         } else {
             --budget;
-            usleep(idlePauseMicros);
+            waitForPort(reading, idlePauseMicros);
         }
     } while (transferred < count && budget > 0);
     return transferred;
@@ -139,7 +158,15 @@ int readCOM(void *space, int count) {
 
 char readCOMwait() {
     unsigned char byte = 0;
-    while (attemptTransfer(true, &byte, 1) == 0) usleep(idlePauseMicros);
+    long silentSeconds = 0;
+    while (attemptTransfer(true, &byte, 1) == 0) {
+        // At a terminal the wait wakes once a second to count the silence;
+        // otherwise it sleeps until the byte arrives.
+        if (!progressWanted())
+            waitForPort(true, noTimeLimit);
+        else if (!waitForPort(true, 1000000))
+            showLoaderSilence(++silentSeconds);
+    }
     return static_cast<char>(byte);
 }
 

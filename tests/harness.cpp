@@ -88,6 +88,16 @@ std::string dataRecord(unsigned address, const std::vector<unsigned char> &data)
     return hexRecord(address, 0, std::string(data.begin(), data.end()));
 }
 
+void expectChipHolds(const ChipSession &session, const std::string &hexPath) {
+    EXPECT_TRUE(session.received[stageRecords] == readWholeFile(hexPath)) << hexPath;
+    EXPECT_TRUE(session.rejected.empty() && session.protocolErrors.empty());
+    std::string image = binaryImage(session.memory);
+    std::string binPath = scratchFile("", ".bin");
+    shell("srec_cat -disable-sequence-warnings " + hexPath + " -Intel -fill 0xFF 0 " + std::to_string(image.size()) + " -o " +
+          binPath + " -Binary");
+    EXPECT_TRUE(!image.empty() && readWholeFile(binPath) == image) << hexPath;
+}
+
 void expectEnding(const HostRun &run, int status, const std::string &out, const std::string &err) {
     EXPECT_EQ(run.status, status);
     EXPECT_EQ(run.out, out);

@@ -25,6 +25,9 @@ std::string shell(const std::string &command);
 bool sameAttributes(const termios &a, const termios &b);
 // A well-formed Intel HEX data record, with its line feed.
 std::string dataRecord(unsigned address, const std::vector<unsigned char> &data);
+// The chip received the file byte for byte, took every line, and holds
+// exactly what srec_cat makes of the file.
+void expectChipHolds(const ChipSession &session, const std::string &hexPath);
 void expectEnding(const HostRun &run, int status, const std::string &out, const std::string &err);
 // What a terminal shows after these bytes (\r, \n and erase-to-end honoured).
 std::string screenLines(const std::string &received);

@@ -1,0 +1,71 @@
+# Commands the host runs in the guest. Each job leaves its results in
+# /tmp/JOB.*, and `report JOB` prints them, one line each, in base64.
+
+# as USER COMMAND...: runs the command as that user, with the user's groups.
+as() {
+  user=$1
+  shift
+  if [ "$user" = root ]; then "$@"; else su -s /bin/sh "$user" -c "exec $*"; fi
+}
+
+# record JOB USER PORT COMMAND...: runs the command as the user, keeping its
+# output, its status, and the port's settings (stty -g) before and after.
+record() {
+  job=$1 user=$2 port=$3
+  shift 3
+  stty -g -F "$port" >/tmp/$job.before 2>&1
+  as "$user" "$@" >/tmp/$job.out 2>/tmp/$job.err
+  status=$?
+  echo $status >/tmp/$job.status
+  stty -g -F "$port" >/tmp/$job.after 2>&1
+  return $status
+}
+
+# load JOB USER PORT FILE [BAUD]: one hexpush run.
+load() {
+  job=$1 user=$2 port=$3
+  shift 3
+  record "$job" "$user" "$port" hexpush "$port" "$@"
+}
+
+# interrupt JOB USER SECONDS PORT FILE [BAUD]: a run that gets SIGINT after
+# that long, as from Ctrl-C.
+interrupt() {
+  job=$1 user=$2 seconds=$3 port=$4
+  shift 4
+  record "$job" "$user" "$port" timeout -s INT "$seconds" hexpush "$port" "$@"
+}
+
+# start JOB USER PORT FILE [BAUD]: a load in the background.
+start() {
+  load "$@" &
+  echo $! >/tmp/$1.job
+}
+
+# finish JOB: waits for a load from start, and has its status.
+finish() {
+  wait "$(cat /tmp/$1.job)"
+}
+
+report() {
+  for part in status before after out err; do
+    echo "@@$1.$part $(base64 -w 0 </tmp/$1.$part)"
+  done
+}
+
+# latency PORT: what the FTDI driver says of its latency timer, and whether
+# the port asks for low latency.
+latency() {
+  echo "@@latency $(cat /sys/bus/usb-serial/devices/${1#/dev/}/latency_timer)" \
+    "$(serial-info "$1")"
+}
+
+# claimed PORT: waits (up to 10 s) until a hexpush run has taken the port,
+# which it does before it asks for low latency.
+claimed() {
+  for wait in $(seq 500); do
+    serial-info "$1" | grep -q "low_latency 1" && return 0
+    usleep 20000
+  done
+  return 1
+}
