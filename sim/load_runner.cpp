@@ -59,7 +59,7 @@ void readScreen(HostRun &run) {
 ChipOnPort::ChipOnPort(const ChipOptions &options)
     : master(openVirtualPort(port)), session(options.flashSize) {
     tcgetattr(master, &before);
-    pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK);
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) abort();
     serve(options);
 }
 
@@ -107,7 +107,7 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
     }
     if (setup.outputReaderGone) {
         int ends[2];
-        pipe2(ends, O_CLOEXEC);
+        if (pipe2(ends, O_CLOEXEC) != 0) abort();
         close(ends[0]);
         close(outFd);
         outFd = ends[1];

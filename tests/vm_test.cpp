@@ -30,6 +30,7 @@ struct Tier {
     std::vector<std::unique_ptr<ChipOnPort>> adapters;
     std::vector<std::unique_ptr<ChipOnPort>> uarts;
     std::map<std::string, std::string> files;  // name in the guest's /data -> host path
+    std::string idleLatency;  // the FTDI driver's latency before any run
 };
 Tier *tier = nullptr;
 
@@ -59,7 +60,7 @@ std::string decodeBase64(const std::string &text) {
     return bytes;
 }
 
-std::string guest(const std::string &command, int expectedStatus = 0, double deadline = 120) {
+std::string guest(const std::string &command, int expectedStatus = 0, double deadline = 60) {
     int status = -1;
     std::string output = runCommand(tier->vm, command, status, deadline);
     EXPECT_EQ(status, expectedStatus) << command << "\n" << output;
@@ -157,6 +158,7 @@ class RealDrivers : public ::testing::Test {
         }
         if (!startGuest(tier->vm, imageDir, wiring, tier->problem)) return;
         printf("guest up in %.1f s\n", tier->vm.bootSeconds);
+        tier->idleLatency = guest("latency " + port(loadsAdapter));
         // The slow loads run beside every other scenario; the last one checks
         // them. The UARTs start with the receiver off and modem lines heeded.
         guest("stty -F " + std::string(slowUart) + " -cread -clocal; stty -F " + fastUart +
@@ -179,9 +181,11 @@ class RealDrivers : public ::testing::Test {
 TEST_F(RealDrivers, FtdiLoadsWithLowLatencyOnlyWhileTheRunLasts) {
     ChipOnPort &chip = *tier->adapters[loadsAdapter];
     std::string ftdi = port(loadsAdapter);
+    const std::string &before = tier->idleLatency;
+    EXPECT_NE(before.find("low_latency 0"), std::string::npos) << before;
     expectLoad(chip, ftdi, "blink.hex", 2400);
+    EXPECT_EQ(guest("latency " + ftdi), before) << "low latency left behind";
 
-    std::string before = guest("latency " + ftdi);
     guest("start big root " + ftdi + " /data/big.hex 115200; claimed " + ftdi);
     std::string during = guest("latency " + ftdi);
     guest("finish big");
@@ -194,7 +198,7 @@ TEST_F(RealDrivers, FtdiLoadsWithLowLatencyOnlyWhileTheRunLasts) {
 TEST_F(RealDrivers, FailedAndInterruptedRunsGiveTheLatencyBack) {
     ChipOnPort &chip = *tier->adapters[loadsAdapter];
     std::string ftdi = port(loadsAdapter);
-    std::string before = guest("latency " + ftdi);
+    const std::string &before = tier->idleLatency;
     ChipOptions rejecting = chipOptions();
     rejecting.faults.rejectLine = 5;
     resetChip(chip, rejecting);
