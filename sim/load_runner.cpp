@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +103,8 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
     if (setup.outputOnTerminal) {
         std::string terminalPath;
         run.terminal = openVirtualPort(terminalPath);
+        winsize size{24, static_cast<unsigned short>(setup.columns), 0, 0};
+        if (setup.columns > 0) ioctl(run.terminal, TIOCSWINSZ, &size);
         close(outFd);
         outFd = open(terminalPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }

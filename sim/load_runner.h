@@ -53,6 +53,7 @@ struct HostRun {
 // How a process is started, beyond its arguments.
 struct HostSetup {
     bool outputOnTerminal = false;
+    int columns = 0;                // the terminal's width, if set
     bool outputReaderGone = false;  // standard output is a pipe nobody reads
     std::vector<int> closed;        // standard descriptors closed at the start
     bool unprivileged = false;      // run as nobody when started by root

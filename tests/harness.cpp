@@ -88,6 +88,14 @@ std::string dataRecord(unsigned address, const std::vector<unsigned char> &data)
     return hexRecord(address, 0, std::string(data.begin(), data.end()));
 }
 
+void expectDialog(const ChipSession &session) {
+    EXPECT_EQ(session.received[stageWake], "\r\n\r\n");
+    EXPECT_EQ(session.received[stageClear], "K\r\n");
+    EXPECT_EQ(session.received[stageLoadCommand], "LB\r\n");
+    EXPECT_EQ(session.received[stageOther], "");
+    EXPECT_TRUE(session.protocolErrors.empty());
+}
+
 void expectChipHolds(const ChipSession &session, const std::string &hexPath) {
     EXPECT_TRUE(session.received[stageRecords] == readWholeFile(hexPath)) << hexPath;
     EXPECT_TRUE(session.rejected.empty() && session.protocolErrors.empty());

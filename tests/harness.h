@@ -25,6 +25,8 @@ std::string shell(const std::string &command);
 bool sameAttributes(const termios &a, const termios &b);
 // A well-formed Intel HEX data record, with its line feed.
 std::string dataRecord(unsigned address, const std::vector<unsigned char> &data);
+// The chip was woken, cleared and put in load mode, each exactly once.
+void expectDialog(const ChipSession &session);
 // The chip received the file byte for byte, took every line, and holds
 // exactly what srec_cat makes of the file.
 void expectChipHolds(const ChipSession &session, const std::string &hexPath);

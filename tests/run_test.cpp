@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "harness.h"
 
 namespace {
@@ -20,12 +22,8 @@ ChipOptions chipWith(void (*change)(ChipFaults &) = [](ChipFaults &) {}) {
 
 // The chip received the dialog and the given lines of the file, and nothing else.
 void expectExactWire(const RunResult &run, const std::string &records) {
-    EXPECT_EQ(run.session.received[stageWake], "\r\n\r\n");
-    EXPECT_EQ(run.session.received[stageClear], "K\r\n");
-    EXPECT_EQ(run.session.received[stageLoadCommand], "LB\r\n");
+    expectDialog(run.session);
     EXPECT_EQ(run.session.received[stageRecords], records);
-    EXPECT_EQ(run.session.received[stageOther], "");
-    EXPECT_TRUE(run.session.protocolErrors.empty());
 }
 
 void expectCompleteDialog(const RunResult &run, int baud) {
@@ -94,41 +92,29 @@ TEST(Dialog, SlowAndSplitRepliesAreWaitedFor) {
     expectCompleteDialog(runHexpush({"PORT", smallFile, "38400"}, slowErase), 38400);
 }
 
-TEST(Dialog, NoLoaderWhenTheBannerIsMissingShortOrWrong) {
-    auto silent = [](ChipFaults &faults) { faults.silent = true; };
-    auto shortBanner = [](ChipFaults &faults) {
-        faults.banner = std::string(loaderBannerText).substr(1);
-    };
-    auto otherVersion = [](ChipFaults &faults) {
-        faults.banner = loaderBannerText;
-        faults.banner.replace(faults.banner.find("1.0"), 3, "1.1");
-    };
-    for (auto fault : {+silent, +shortBanner, +otherVersion}) {
-        RunResult run = runHexpush({"PORT", smallFile, "19200"}, chipWith(fault));
-        expectEnding(run, 1, noLoader, "");
-        EXPECT_EQ(run.session.received[stageClear], "") << "a command followed a failed wake-up";
-    }
-}
-
-TEST(Dialog, WrongRepliesStopTheRunInsteadOfWaitingForever) {
-    auto garbleK = [](ChipFaults &faults) { faults.garbleEchoOf = 'K'; };
-    auto garbleLB = [](ChipFaults &faults) { faults.garbleEchoOf = 'L'; };
-    auto byteAfterBanner = [](ChipFaults &faults) { faults.afterPrompt = "!"; };
+// A missing, short or wrong banner is no loader; a wrong reply to a command
+// stops the run instead of waiting for ever.
+TEST(Dialog, WrongOrMissingRepliesStopTheRun) {
+    const std::string klearing = "Getting loader prompt...\nKlearing memory...\n";
+    const std::string toK = "Unexpected reply from the loader to \"K\"\n";
     struct Case {
         void (*fault)(ChipFaults &);
-        std::string out;
-        std::string err;
+        std::string out, err;
     } cases[] = {
-        {garbleK, "Getting loader prompt...\nKlearing memory...\n",
-         "Unexpected reply from the loader to \"K\"\n"},
-        {garbleLB, loadStartLines, "Unexpected reply from the loader to \"LB\"\n"},
-        {byteAfterBanner, "Getting loader prompt...\nKlearing memory...\n",
-         "Unexpected reply from the loader to \"K\"\n"},
+        {[](ChipFaults &f) { f.silent = true; }, noLoader, ""},
+        {[](ChipFaults &f) { f.banner = std::string(loaderBannerText).substr(1); }, noLoader, ""},
+        {[](ChipFaults &f) { f.banner = std::regex_replace(loaderBannerText, std::regex("1\\.0"), "1.1"); },
+         noLoader, ""},
+        {[](ChipFaults &f) { f.garbleEchoOf = 'K'; }, klearing, toK},
+        {[](ChipFaults &f) { f.afterPrompt = "!"; }, klearing, toK},
+        {[](ChipFaults &f) { f.garbleEchoOf = 'L'; }, loadStartLines,
+         "Unexpected reply from the loader to \"LB\"\n"},
     };
     for (const Case &wrong : cases) {
-        RunResult run = runHexpush({"PORT", smallFile}, chipWith(wrong.fault), 10);
+        RunResult run = runHexpush({"PORT", smallFile, "19200"}, chipWith(wrong.fault), 10);
         expectEnding(run, 1, wrong.out, wrong.err);
-        EXPECT_EQ(run.session.received[stageRecords], "");
+        EXPECT_EQ(run.session.received[wrong.out == noLoader ? stageClear : stageRecords], "")
+            << "the run went on after a wrong reply";
     }
     ChipOptions neverClears = chipWith();
     neverClears.eraseMicros = 60 * 1000 * 1000;

@@ -66,6 +66,24 @@ TEST(Progress, RedrawnInPlaceAndGoneBeforeTheNextMessage) {
     EXPECT_EQ(screenLines(failed.screen), std::string(loadStartLines) + "H\nLoad failed\n\n");
 }
 
+TEST(Progress, FitsANarrowPaneAndCountsTheLoadersSilence) {
+    ChipOptions stalls;
+    stalls.faults.silentFromLine = 300;
+    HostSetup narrow = onTerminal;
+    narrow.columns = 30;
+    RunResult run = runHexpush({"PORT", longFile, "115200"}, stalls, 3.8, narrow);
+    EXPECT_TRUE(run.timedOut);
+    std::stringstream draws(run.screen);
+    for (std::string draw; std::getline(draws, draw, '\r');) {
+        draw = std::regex_replace(draw, std::regex("\033\\[K|\n"), "");
+        EXPECT_LE(draw.size(), 29u) << "wider than the pane: " << draw;
+    }
+    EXPECT_NE(run.screen.find("  waiting for the loader 2 s"), std::string::npos) << run.screen;
+
+    RunResult logged = runHexpush({"PORT", longFile, "115200"}, stalls, 2.5);
+    EXPECT_EQ(logged.out, loadStartLines) << "a progress line where there is no terminal";
+}
+
 TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
     ChipOnPort chip{ChipOptions{}};
     letNobodyUse(chip.port);

@@ -101,14 +101,10 @@ TEST(SerialLink, ReadsGatherBurstsTrickleAndGiveUpOnlyAfterSilence) {
     }
     EXPECT_GE(quickest, std::chrono::milliseconds(20)) << "fewer than 200 pauses of 100 us";
     EXPECT_LE(quickest, std::chrono::milliseconds(120)) << "pauses far longer than 100 us";
-    EXPECT_EQ(writeCOM(space, 0), 0);
 
     std::thread trickle = sendBursts(master, std::vector<std::string>(30, "t"), 10);
     EXPECT_EQ(readCOM(space, 30), 30) << "a steady trickle timed out";
     trickle.join();
-    std::thread late = sendBursts(master, {"G"}, 300);
-    EXPECT_EQ(readCOMwait(), 'G') << "the verdict wait has no time limit";
-    late.join();
 
     close(master);
     ::testing::FLAGS_gtest_death_test_style = "fast";

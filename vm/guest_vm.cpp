@@ -110,6 +110,20 @@ bool awaitQmp(int socket, const char *text, std::string &replies) {
     return true;
 }
 
+std::string decodeBase64(const std::string &text) {
+    const std::string digits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    unsigned bits = 0, value = 0;
+    for (char c : text) {
+        size_t digit = digits.find(c);
+        if (digit == std::string::npos) continue;
+        value = value << 6 | static_cast<unsigned>(digit);
+        if ((bits += 6) >= 8) bytes += static_cast<char>(value >> (bits -= 8) & 0xFF);
+    }
+    return bytes;
+}
+
 }  // namespace
 
 bool canRunGuest(std::string &why) {
@@ -177,6 +191,22 @@ std::string runCommand(GuestVm &vm, const std::string &command, int &status,
                        double deadlineSeconds) {
     sendCommand(vm, command);
     return awaitCommand(vm, status, deadlineSeconds);
+}
+
+bool reportJob(GuestVm &vm, const std::string &job, GuestJob &report) {
+    int status = -1;
+    std::stringstream lines(runCommand(vm, "report " + job, status, 30));
+    std::map<std::string, std::string> parts;
+    std::string prefix = "@@" + job + ".";
+    for (std::string line; std::getline(lines, line);) {
+        size_t space = line.find(' ');
+        if (line.rfind(prefix, 0) == 0 && space != std::string::npos)
+            parts[line.substr(prefix.size(), space - prefix.size())] =
+                decodeBase64(line.substr(space + 1));
+    }
+    report = {atoi(parts["status"].c_str()), parts["before"], parts["after"], parts["out"],
+              parts["err"]};
+    return status == 0 && parts.size() == 5;
 }
 
 bool unplugAdapter(GuestVm &vm, int adapter, std::string &problem) {

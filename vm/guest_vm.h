@@ -43,6 +43,16 @@ std::string awaitCommand(GuestVm &vm, int &status, double deadlineSeconds);
 std::string runCommand(GuestVm &vm, const std::string &command, int &status,
                        double deadlineSeconds = 60);
 
+// What a job of the guest's commands (vm/guest-commands.sh) left behind.
+struct GuestJob {
+    int status = -1;
+    std::string before, after;  // the port's settings, as stty -g says them
+    std::string out, err;
+};
+
+// Asks the guest for a job's report; false if it did not give one.
+bool reportJob(GuestVm &vm, const std::string &job, GuestJob &report);
+
 // Pulls adapter N out of the guest, as unplugging its cable would.
 bool unplugAdapter(GuestVm &vm, int adapter, std::string &problem);
 
