@@ -24,6 +24,7 @@ struct Tier {
     bool runnable = false;
     GuestVm vm;
     std::vector<std::unique_ptr<ChipOnPort>> adapters, uarts;
+    std::string imageDir;     // the guest's kernel and initramfs
     std::string dataDir;      // the files the guest has in /data
     std::string idleLatency;  // the FTDI driver's latency before any run
 } *tier = nullptr;
@@ -74,6 +75,7 @@ void expectLoad(int adapter, const std::string &file, int baud, const std::strin
 }
 
 bool buildImage(const std::string &imageDir) {
+    tier->imageDir = imageDir;
     tier->dataDir = imageDir + "-data";
     shell("mkdir -p " + tier->dataDir + " && cp " EXAMPLES_DIR "/blink.hex " + tier->dataDir);
     shell("cd " + tier->dataDir +
@@ -111,6 +113,7 @@ class RealDrivers : public ::testing::Test {
     }
     static void TearDownTestSuite() {
         if (tier->vm.pid > 0) stopGuest(tier->vm);
+        if (!tier->dataDir.empty()) shell("rm -rf " + tier->dataDir + " " + tier->imageDir);
         delete tier;
     }
     void SetUp() override {
