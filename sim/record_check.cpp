@@ -43,7 +43,7 @@ bool decodeDigits(const std::string &record, std::vector<uint8_t> &fields) {
 }
 
 Judgement storeData(const std::vector<uint8_t> &fields, ChipMemory &memory) {
-    uint64_t address = uint64_t{memory.addressBase} + (fields[1] << 8 | fields[2]);
+    uint32_t address = memory.addressBase + (fields[1] << 8 | fields[2]);
     size_t count = fields[0];
     if (address + count > memory.bytes.size()) {
         return {verdictBadAddress, "address out of the chip's memory"};
