@@ -1,5 +1,4 @@
 // The built program against the virtual chip: command line, dialog, endings.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -140,23 +139,6 @@ TEST(Port, UnusablePortsAreNamedWithTheirReason) {
         EXPECT_TRUE(run.err == run.port + ": Device hung up\n" ||
                     run.err == run.port + ": Input/output error\n")
             << run.err;
-    }
-}
-
-// The hint is given only where joining the port's group would help.
-TEST(Port, NoAccessNamesTheGroupToJoinWhereThatIsTheRemedy) {
-    const group *dialout = getgrnam("dialout");
-    if (geteuid() != 0 || !dialout) GTEST_SKIP() << "needs root to keep a port from another user";
-    const std::string hint = ": open to group dialout; join it with 'sudo usermod -aG dialout "
-                             "$USER', then log in again\n";
-    for (mode_t mode : {0660, 0600}) {
-        ChipOnPort chip{chipWith()};
-        ASSERT_EQ(chown(chip.port.c_str(), 0, dialout->gr_gid), 0);
-        ASSERT_EQ(chmod(chip.port.c_str(), mode), 0);
-        HostRun run = startHost(HEXPUSH_BINARY, {"PORT", smallFile}, chip.port, unprivileged);
-        finishHosts({&run}, 10);
-        std::string denied = chip.port + ": Permission denied\n";
-        expectEnding(run, 1, noLoader, mode == 0660 ? denied + chip.port + hint : denied);
     }
 }
 

@@ -32,17 +32,6 @@ std::thread sendBursts(int farEnd, std::vector<std::string> bursts, int gapMilli
     });
 }
 
-TEST(SerialLink, HexDumpSixteenBytesALine) {
-    unsigned char bytes[17];
-    for (int i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>(i * 0x11);
-    bytes[16] = 0x9C;
-    ::testing::internal::CaptureStdout();
-    printHex(bytes, 17);
-    printHex(bytes, 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF \n9C \n");
-}
-
 TEST(SerialLink, CookedPortBecomesRawAtTheSpeedAndIsRestored) {
     std::string slavePath;
     int master = openVirtualPort(slavePath);
