@@ -196,7 +196,7 @@ TEST_F(RealDrivers, NoAccessNamesTheGroupToJoin) {
     EXPECT_EQ(run.err, denied + ftdi +
                            ": open to group dialout; join it with 'sudo usermod -aG dialout "
                            "$USER', then log in again\n");
-    guest("chmod 600 " + ftdi + "; load closed tester " + ftdi + " /data/blink.hex", 1);
+    guest("chmod 600 " + ftdi + "; load closed guest " + ftdi + " /data/blink.hex", 1);
     EXPECT_EQ(report("closed").err, denied) << "a hint where the group cannot help";
     EXPECT_EQ(chip(user).reset(chipOptions()).received[stageWake], "");
 }
