@@ -158,7 +158,8 @@ int main(int argc, char *argv[]) {
             correct = correct && allCorrect(loads);
         }
     };
-    for (int baud : {115200, 57600, 9600}) measure("1 load at " + std::to_string(baud), baud, 1, repeats);
+    for (int baud : {115200, 57600, 9600})
+        measure("1 load at " + std::to_string(baud), baud, 1, repeats);
     for (int count : {8, 16, 32})
         measure(std::to_string(count) + " at once at 115200", 115200, count, 1);
     if (argc > 3 && std::string(argv[3]) != "-" && !writeImageFile(argv[3], table)) {

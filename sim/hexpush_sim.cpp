@@ -93,9 +93,20 @@ bool oneOf(const std::string &option, const char *value, const char *words) {
 }
 
 const char *const valuedOptions[] = {
-    "--link",        "--image",       "--format", "--flash-size",       "--erase-ms",
-    "--line-us",     "--reject-line", "--reject-with", "--banner",      "--slow-reply",
-    "--garble",      "--silent-from-line", "--hang-up-at-line", "--split-reply",
+    "--link",
+    "--image",
+    "--format",
+    "--flash-size",
+    "--erase-ms",
+    "--line-us",
+    "--reject-line",
+    "--reject-with",
+    "--banner",
+    "--slow-reply",
+    "--garble",
+    "--silent-from-line",
+    "--hang-up-at-line",
+    "--split-reply",
 };
 
 bool takesValue(const std::string &option) {

@@ -131,7 +131,8 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
         rlimit noCoreFiles{0, 0};
         setrlimit(RLIMIT_CORE, &noCoreFiles);
         bool dropRoot = setup.unprivileged && geteuid() == 0;
-        if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(nobodyId) != 0 || setuid(nobodyId) != 0))
+        if (dropRoot &&
+            (setgroups(0, nullptr) != 0 || setgid(nobodyId) != 0 || setuid(nobodyId) != 0))
             _exit(126);
         execv(pointers[0], pointers.data());
         _exit(127);

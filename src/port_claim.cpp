@@ -22,9 +22,8 @@ volatile sig_atomic_t lowLatencySet = 0;
 // Signals whose default action ends the process. SIGKILL cannot be caught;
 // SIGPIPE is ignored for the whole run.
 const int endingSignals[] = {
-    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT, SIGBUS, SIGFPE,
-    SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM,   SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM,
-    SIGPROF, SIGSYS,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,
 #ifdef SIGIO
     SIGIO,
 #endif

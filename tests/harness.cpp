@@ -49,8 +49,7 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
     // Children inherit a fine timer slack, so their 100 us pauses last about
     // that long and timing margins are not hidden by the scheduler.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    static_cast<HostRun &>(result) =
-        startHost(HEXPUSH_BINARY, arguments, chip.port, setup);
+    static_cast<HostRun &>(result) = startHost(HEXPUSH_BINARY, arguments, chip.port, setup);
     finishHosts({&result}, deadlineSeconds);
     result.after = chip.finish();
     result.before = chip.before;
@@ -101,8 +100,8 @@ void expectChipHolds(const ChipSession &session, const std::string &hexPath) {
     EXPECT_TRUE(session.rejected.empty() && session.protocolErrors.empty());
     std::string image = binaryImage(session.memory);
     std::string binPath = scratchFile("", ".bin");
-    shell("srec_cat -disable-sequence-warnings " + hexPath + " -Intel -fill 0xFF 0 " + std::to_string(image.size()) + " -o " +
-          binPath + " -Binary");
+    shell("srec_cat -disable-sequence-warnings " + hexPath + " -Intel -fill 0xFF 0 " +
+          std::to_string(image.size()) + " -o " + binPath + " -Binary");
     EXPECT_TRUE(!image.empty() && readWholeFile(binPath) == image) << hexPath;
 }
 

@@ -102,7 +102,9 @@ TEST(Dialog, WrongOrMissingRepliesStopTheRun) {
     } cases[] = {
         {[](ChipFaults &f) { f.silent = true; }, noLoader, ""},
         {[](ChipFaults &f) { f.banner = std::string(loaderBannerText).substr(1); }, noLoader, ""},
-        {[](ChipFaults &f) { f.banner = std::regex_replace(loaderBannerText, std::regex("1\\.0"), "1.1"); },
+        {[](ChipFaults &f) {
+             f.banner = std::regex_replace(loaderBannerText, std::regex("1\\.0"), "1.1");
+         },
          noLoader, ""},
         {[](ChipFaults &f) { f.garbleEchoOf = 'K'; }, klearing, toK},
         {[](ChipFaults &f) { f.afterPrompt = "!"; }, klearing, toK},
@@ -160,8 +162,8 @@ TEST(Environment, ClosedDescriptorsAGoneReaderAndAReadOnlyFile) {
     EXPECT_EQ(run.status, 0);
     expectExactWire(run, readWholeFile(smallFile));
     closed.closed = {0, 2};  // and a failure, which has something to say on standard error
-    RunResult rejected =
-        runHexpush({"PORT", smallFile}, chipWith([](ChipFaults &f) { f.rejectLine = 1; }), 30, closed);
+    RunResult rejected = runHexpush({"PORT", smallFile},
+                                    chipWith([](ChipFaults &f) { f.rejectLine = 1; }), 30, closed);
     EXPECT_EQ(rejected.status, 1);
     expectExactWire(rejected, dataRecord(0, {0x02, 0x00, 0x03}));
 
@@ -173,8 +175,8 @@ TEST(Environment, ClosedDescriptorsAGoneReaderAndAReadOnlyFile) {
 
     std::string readOnly = scratchFile(readWholeFile(smallFile));
     chmod(readOnly.c_str(), 0444);
-    expectEnding(runHexpush({"PORT", readOnly}, chipWith(), 30, unprivileged), 0,
-                 fourProgressLines, "");
+    expectEnding(runHexpush({"PORT", readOnly}, chipWith(), 30, unprivileged), 0, fourProgressLines,
+                 "");
 }
 
 }  // namespace

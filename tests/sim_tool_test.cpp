@@ -1,6 +1,6 @@
 // hexpush-sim as users run it, and the records the virtual chip accepts.
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -26,8 +26,12 @@ TEST(SimTool, JudgesEachRecordAndReportsTheLine) {
     struct {
         std::string line;
         char verdict;
-    } records[] = {{badSum, 'C'},         {":0300000001FC\n", 'L'}, {":01000000ZZ00\n", 'H'},
-                   {dataRecord(0x0FFF, {1, 2}), 'A'}, {":00000007F9\n", 'T'}, {"00000001FF\n", 'S'}};
+    } records[] = {{badSum, 'C'},
+                   {":0300000001FC\n", 'L'},
+                   {":01000000ZZ00\n", 'H'},
+                   {dataRecord(0x0FFF, {1, 2}), 'A'},
+                   {":00000007F9\n", 'T'},
+                   {"00000001FF\n", 'S'}};
     ChipOptions small;
     small.flashSize = 4096;
     for (const auto &record : records) {
@@ -40,9 +44,10 @@ TEST(SimTool, JudgesEachRecordAndReportsTheLine) {
     HostRun host = startHost(HEXPUSH_BINARY, {"PORT", EXAMPLES_DIR "/blink.hex"}, port);
     finishHosts({&host, &tool}, 10);
     EXPECT_EQ(tool.status, 1) << "a load with a rejected line is not clean";
-    for (const char *report : {"line 3 rejected with H: rejected as asked\n", "load: 3 lines, ",
-                               " baud, 1 rejected\n"})
-        EXPECT_NE(tool.out.find(report), std::string::npos) << report << " missing from:\n" << tool.out;
+    for (const char *report :
+         {"line 3 rejected with H: rejected as asked\n", "load: 3 lines, ", " baud, 1 rejected\n"})
+        EXPECT_NE(tool.out.find(report), std::string::npos) << report << " missing from:\n"
+                                                            << tool.out;
 }
 
 TEST(SimTool, ImageWrittenAfterALoadEqualsTheFile) {

@@ -124,8 +124,8 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
         kill(interrupted.pid, signalNumber);
         finishHosts({&interrupted}, 10);
         EXPECT_EQ(interrupted.signal, signalNumber) << "the run must still end by the signal";
-        EXPECT_EQ(exclusiveMode(waiting.port), 0) << "signal " << signalNumber
-                                                  << " left the port exclusive";
+        EXPECT_EQ(exclusiveMode(waiting.port), 0)
+            << "signal " << signalNumber << " left the port exclusive";
     }
 }
 

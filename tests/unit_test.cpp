@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "harness.h"
+#include "hex_file.h"
 #include "loader_dialog.h"
 #include "pty_port.h"
-#include "hex_file.h"
 #include "record_stream.h"
 #include "serial_link.h"
 

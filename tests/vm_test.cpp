@@ -161,7 +161,8 @@ TEST_F(RealDrivers, UnpluggedAdapterEndsTheRunWithinASecond) {
     ASSERT_TRUE(unplugAdapter(tier->vm, pulled, problem)) << problem;
     int status = -1;
     awaitCommand(tier->vm, status, 30);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printf("hexpush ended %.2f s after the adapter was pulled\n", seconds);
     EXPECT_LT(seconds, 1.0) << "hexpush went on after the adapter was gone";
     GuestJob run = report("unplugged");

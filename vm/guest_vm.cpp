@@ -38,17 +38,16 @@ std::vector<std::string> qemuArguments(const std::string &imageDir, const GuestW
         "-serial", "stdio", "-no-reboot", "-m", "256",
         // Software emulation: the same everywhere, and fast enough to boot in
         // seconds. (KVM inside a virtual machine was seen to hang the guest.)
-        "-accel", "tcg", "-kernel", imageDir + "/vmlinuz", "-initrd",
-        imageDir + "/initrd.gz", "-append",
+        "-accel", "tcg", "-kernel", imageDir + "/vmlinuz", "-initrd", imageDir + "/initrd.gz",
+        "-append",
         "console=ttyS0 loglevel=1 panic=-1 hexpush.adapters=" +
             std::to_string(wiring.adapters.size()),
-        "-qmp", "unix:" + qmpSocket + ",server=on,wait=off", "-device",
-        "qemu-xhci,p2=15,p3=15"};
+        "-qmp", "unix:" + qmpSocket + ",server=on,wait=off", "-device", "qemu-xhci,p2=15,p3=15"};
     for (size_t i = 0; i < wiring.adapters.size(); ++i) {
         std::string n = std::to_string(i);
         arguments.insert(arguments.end(),
-                         {"-chardev", "serial,id=a" + n + ",path=" + wiring.adapters[i],
-                          "-device", "usb-serial,chardev=a" + n + ",id=adapter" + n + ",serial=HP" + n});
+                         {"-chardev", "serial,id=a" + n + ",path=" + wiring.adapters[i], "-device",
+                          "usb-serial,chardev=a" + n + ",id=adapter" + n + ",serial=HP" + n});
     }
     for (size_t i = 0; i < wiring.uarts.size(); ++i) {
         std::string n = std::to_string(i);
@@ -68,8 +67,8 @@ size_t markStart(const std::string &text, const std::string &mark) {
 // Takes console output until a line starting with the mark is complete, or
 // the deadline passes. Returns the text before that line; the line itself
 // is left in markLine.
-bool readUntilMark(GuestVm &vm, const std::string &mark, std::string &before,
-                   std::string &markLine, double deadlineSeconds) {
+bool readUntilMark(GuestVm &vm, const std::string &mark, std::string &before, std::string &markLine,
+                   double deadlineSeconds) {
     auto start = std::chrono::steady_clock::now();
     for (;;) {
         size_t at = markStart(vm.pending, mark);
@@ -111,8 +110,7 @@ bool awaitQmp(int socket, const char *text, std::string &replies) {
 }
 
 std::string decodeBase64(const std::string &text) {
-    const std::string digits =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string bytes;
     unsigned bits = 0, value = 0;
     for (char c : text) {
@@ -215,14 +213,13 @@ bool unplugAdapter(GuestVm &vm, int adapter, std::string &problem) {
     address.sun_family = AF_UNIX;
     strncpy(address.sun_path, vm.qmpSocket.c_str(), sizeof address.sun_path - 1);
     std::string replies;
-    bool unplugged =
-        connect(qmp, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        awaitQmp(qmp, "\"QMP\"", replies) &&
-        sendQmp(qmp, "{\"execute\":\"qmp_capabilities\"}\n") &&
-        awaitQmp(qmp, "\"return\"", replies) &&
-        sendQmp(qmp, "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"adapter" +
-                         std::to_string(adapter) + "\"}}\n") &&
-        awaitQmp(qmp, "DEVICE_DELETED", replies);
+    bool unplugged = connect(qmp, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     awaitQmp(qmp, "\"QMP\"", replies) &&
+                     sendQmp(qmp, "{\"execute\":\"qmp_capabilities\"}\n") &&
+                     awaitQmp(qmp, "\"return\"", replies) &&
+                     sendQmp(qmp, "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"adapter" +
+                                      std::to_string(adapter) + "\"}}\n") &&
+                     awaitQmp(qmp, "DEVICE_DELETED", replies);
     if (!unplugged) problem = "QMP: " + (replies.empty() ? strerror(errno) : replies);
     close(qmp);
     return unplugged;

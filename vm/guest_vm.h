@@ -14,7 +14,7 @@ struct GuestVm {
     pid_t pid = -1;
     int console = -1;  // the guest's console: commands in, output out
     std::string qmpSocket;
-    std::string pending;                        // console output not yet taken
+    std::string pending;                       // console output not yet taken
     std::map<std::string, std::string> ports;  // adapter serial number -> guest device
     double bootSeconds = 0;
 };

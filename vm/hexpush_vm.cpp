@@ -20,7 +20,8 @@ int main(int argc, char *argv[]) {
             break;
     }
     if (argc < 3 || i != argc - 1) {
-        fprintf(stderr, "usage: hexpush-vm IMAGE_DIR [--adapter PORT]... [--uart PORT]... COMMAND\n");
+        fprintf(stderr,
+                "usage: hexpush-vm IMAGE_DIR [--adapter PORT]... [--uart PORT]... COMMAND\n");
         return 2;
     }
     std::string problem;
