@@ -94,14 +94,16 @@ class RealDrivers : public ::testing::Test {
         tier->runnable = canRunGuest(tier->problem);
         std::string imageDir = scratchFile("", ".vm");
         unlink(imageDir.c_str());
-        if (!tier->runnable || !buildImage(imageDir)) return;
+        if (!tier->runnable) return;
+        if (!buildImage(imageDir)) tier->problem = "vm/build-image failed";
         GuestWiring wiring;
         for (int i = 0; i < adapterCount + 2; ++i) {
             auto &chips = i < adapterCount ? tier->adapters : tier->uarts;
             chips.push_back(std::make_unique<ChipOnPort>(chipOptions()));
             (i < adapterCount ? wiring.adapters : wiring.uarts).push_back(chips.back()->port);
         }
-        if (!startGuest(tier->vm, imageDir, wiring, tier->problem)) return;
+        if (!tier->problem.empty() || !startGuest(tier->vm, imageDir, wiring, tier->problem))
+            return;
         printf("guest up in %.1f s\n", tier->vm.bootSeconds);
         tier->idleLatency = guest("latency " + port(loads));
         // The slow loads run beside every other scenario, and the last one
