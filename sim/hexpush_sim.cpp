@@ -85,74 +85,85 @@ bool endsWith(const std::string &text, const char *suffix) {
 }
 
 // The value of an option that takes one of a few words.
-bool oneOf(const std::string &option, const char *value, const char *words) {
+std::string oneOf(const std::string &option, const char *value, const char *words) {
     std::string list = std::string(" ") + words + " ";
     if (list.find(std::string(" ") + value + " ") == std::string::npos)
         usage(option + " takes one of: " + words);
-    return true;
+    return value;
 }
 
-const char *const valuedOptions[] = {
-    "--link",
-    "--image",
-    "--format",
-    "--flash-size",
-    "--erase-ms",
-    "--line-us",
-    "--reject-line",
-    "--reject-with",
-    "--banner",
-    "--slow-reply",
-    "--garble",
-    "--silent-from-line",
-    "--hang-up-at-line",
-    "--split-reply",
+// Options that take a value, each with what it sets; the option's name is
+// passed on for messages.
+using Setter = void (*)(const std::string &option, const char *value, ToolSettings &settings);
+struct ValuedOption {
+    const char *name;
+    Setter apply;
 };
 
-bool takesValue(const std::string &option) {
-    for (const char *valued : valuedOptions) {
-        if (option == valued) return true;
-    }
-    return false;
-}
+const ValuedOption valuedOptions[] = {
+    {"--link", [](const std::string &, const char *value, ToolSettings &s) { s.link = value; }},
+    {"--image",
+     [](const std::string &, const char *value, ToolSettings &s) { s.imagePath = value; }},
+    {"--format", [](const std::string &option, const char *value,
+                    ToolSettings &s) { s.format = oneOf(option, value, "bin hex"); }},
+    {"--flash-size",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         s.chip.flashSize = number(option, value, 1, maxFlashSize);
+     }},
+    {"--erase-ms",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         s.chip.eraseMicros = number(option, value, 0, mostMillis) * 1000;
+     }},
+    {"--line-us",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         s.chip.lineMicros = number(option, value, 0, mostMillis * 1000);
+     }},
+    {"--reject-line",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         s.chip.faults.rejectLine = number(option, value, 1, mostLines);
+     }},
+    {"--reject-with",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         if (strlen(value) != 1 || value[0] == 'G') usage(option + " takes one byte other than G");
+         s.chip.faults.rejectVerdict = value[0];
+     }},
+    {"--banner",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         ChipFaults &faults = s.chip.faults;
+         faults.silent = oneOf(option, value, "wrong none") == "none";
+         if (!faults.silent) faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
+     }},
+    {"--slow-reply",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         s.chip.faults.replyGapMicros = number(option, value, 0, mostMillis) * 1000;
+     }},
+    {"--garble",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         s.chip.faults.garbleEchoOf = oneOf(option, value, "K LB")[0];
+     }},
+    {"--silent-from-line",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         s.chip.faults.silentFromLine = number(option, value, 1, mostLines);
+     }},
+    {"--hang-up-at-line",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         s.chip.faults.hangUpAtLine = number(option, value, 1, mostLines);
+     }},
+    {"--split-reply",
+     [](const std::string &option, const char *value, ToolSettings &s) {
+         const char *colon = strchr(value, ':');
+         if (!colon) usage(option + " takes BYTES:MS");
+         ChipFaults &faults = s.chip.faults;
+         faults.burstBytes = number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024);
+         faults.burstGapMicros = number(option + " MS", colon + 1, 0, mostMillis) * 1000;
+     }},
+};
 
-void applyValued(const std::string &option, const char *value, ToolSettings &settings) {
-    ChipOptions &chip = settings.chip;
-    ChipFaults &faults = chip.faults;
-    if (option == "--link")
-        settings.link = value;
-    else if (option == "--image")
-        settings.imagePath = value;
-    else if (option == "--format" && oneOf(option, value, "bin hex"))
-        settings.format = value;
-    else if (option == "--flash-size")
-        chip.flashSize = number(option, value, 1, maxFlashSize);
-    else if (option == "--erase-ms")
-        chip.eraseMicros = number(option, value, 0, mostMillis) * 1000;
-    else if (option == "--line-us")
-        chip.lineMicros = number(option, value, 0, mostMillis * 1000);
-    else if (option == "--reject-line")
-        faults.rejectLine = number(option, value, 1, mostLines);
-    else if (option == "--reject-with") {
-        if (strlen(value) != 1 || value[0] == 'G') usage(option + " takes one byte other than G");
-        faults.rejectVerdict = value[0];
-    } else if (option == "--banner" && oneOf(option, value, "wrong none")) {
-        faults.silent = !strcmp(value, "none");
-        if (!faults.silent) faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
-    } else if (option == "--slow-reply")
-        faults.replyGapMicros = number(option, value, 0, mostMillis) * 1000;
-    else if (option == "--garble" && oneOf(option, value, "K LB"))
-        faults.garbleEchoOf = value[0];
-    else if (option == "--silent-from-line")
-        faults.silentFromLine = number(option, value, 1, mostLines);
-    else if (option == "--hang-up-at-line")
-        faults.hangUpAtLine = number(option, value, 1, mostLines);
-    else if (option == "--split-reply") {
-        const char *colon = strchr(value, ':');
-        if (!colon) usage(option + " takes BYTES:MS");
-        faults.burstBytes = number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024);
-        faults.burstGapMicros = number(option + " MS", colon + 1, 0, mostMillis) * 1000;
+const ValuedOption *valuedOption(const std::string &option) {
+    for (const ValuedOption &valued : valuedOptions) {
+        if (option == valued.name) return &valued;
     }
+    return nullptr;
 }
 
 ToolSettings parseArguments(int argc, char *argv[]) {
@@ -171,12 +182,12 @@ ToolSettings parseArguments(int argc, char *argv[]) {
             settings.chip.realTiming = false;
         else if (option == "--accept-all")
             settings.chip.judgeRecords = false;
-        else if (!takesValue(option))
+        else if (!valuedOption(option))
             usage("unknown option " + option);
         else if (i + 1 >= argc)
             usage("missing value for " + option);
         else
-            applyValued(option, argv[++i], settings);
+            valuedOption(option)->apply(option, argv[++i], settings);
     }
     if (settings.format.empty()) {
         bool hexName = endsWith(settings.imagePath, ".hex") || endsWith(settings.imagePath, ".ihx");
