@@ -1,6 +1,7 @@
-// What to do about a port the user may not open.
+// What to do about a port the user may not open, one implementation a
+// system (access_hint_posix.cpp, access_hint_windows.cpp).
 #pragma once
 
-// Where joining the group that owns the port would give access, says so on
-// standard error: which group, and how to join it. Says nothing otherwise.
+// Where something the user can do would give access (joining the group that
+// owns the port, say), says so on standard error. Says nothing otherwise.
 void hintAtAccess(const char *portPath);

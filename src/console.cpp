@@ -1,67 +1,60 @@
 #include "console.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+
+#include "clock.h"
+#include "system_error.h"
+#include "terminal.h"
 
 namespace {
 
 struct Progress {
     bool wanted = false;
-    bool shown = false;
+    bool transferring = false;  // the transfer has started
     long totalLines = 0;
     long long totalBytes = 0;
-    long linesSent = 0;
+    long linesAccepted = 0;
     long long bytesSent = 0;
     double started = 0;
     double lastDrawn = 0;
 } progress;
 
+// Whether a progress line is on the screen; read by signal handlers too.
+volatile sig_atomic_t progressShown = 0;
+
 const double redrawSeconds = 0.1;
 const int fieldSize = 48;
 const int defaultColumns = 80;
 
-double secondsNow() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
-
-int terminalColumns() {
-    winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return defaultColumns;
-    return size.ws_col;
-}
-
-// Fields in the order they matter; those that do not fit are dropped from
-// the right, and the last column is left free so the terminal never wraps.
+// Fields in the order they matter: the first is always shown, cut to fit if
+// it must be, and those after it that do not fit are dropped from the right.
+// The last column is left free so the terminal never wraps.
 void drawFields(const char (*fields)[fieldSize], int count) {
+    int columns = terminalColumns();
+    int room = (columns > 0 ? columns : defaultColumns) - 1;
     char line[4 * fieldSize + 16] = "";
-    int room = terminalColumns() - 1;
-    for (int i = 0; i < count; ++i) {
-        if (fields[i][0] == '\0') continue;
-        size_t length = strlen(line);
-        if (static_cast<int>(length + 2 + strlen(fields[i])) > room) break;
-        snprintf(line + length, sizeof line - length, "  %s", fields[i]);
+    int length = snprintf(line, sizeof line, "  %.*s", room > 2 ? room - 2 : 0, fields[0]);
+    for (int i = 1; i < count; ++i) {
+        int fieldLength = static_cast<int>(strlen(fields[i]));
+        if (fieldLength == 0) continue;
+        if (length + 2 + fieldLength > room) break;
+        length += snprintf(line + length, sizeof line - length, "  %s", fields[i]);
     }
-    printf("\r%s\033[K", line);
+    printf("%s%s", eraseLineText(), line);
     fflush(stdout);
-    progress.shown = true;
+    progressShown = 1;
 }
 
 void drawTransfer(double now) {
     char fields[4][fieldSize] = {};
     if (progress.totalLines > 0)
-        snprintf(fields[0], fieldSize, "%ld/%ld lines", progress.linesSent, progress.totalLines);
+        snprintf(fields[0], fieldSize, "%ld/%ld lines", progress.linesAccepted,
+                 progress.totalLines);
     else
-        snprintf(fields[0], fieldSize, "%ld lines", progress.linesSent);
+        snprintf(fields[0], fieldSize, "%ld lines", progress.linesAccepted);
     if (progress.totalBytes > 0)
         snprintf(fields[1], fieldSize, "%lld%%", progress.bytesSent * 100 / progress.totalBytes);
     double rate = progress.bytesSent / (now - progress.started);
@@ -76,19 +69,14 @@ void drawTransfer(double now) {
 }  // namespace
 
 void prepareConsole() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            // The lowest free descriptor is the one that was closed.
-            if (open("/dev/null", O_RDWR) != fd) _exit(1);
-        }
-    }
-    signal(SIGPIPE, SIG_IGN);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    prepareStandardStreams();
+    progress.wanted = outputIsTerminal();
 }
 
 void say(const char *line) {
     clearProgress();
     puts(line);
+    fflush(stdout);
 }
 
 void sayByte(char byte) {
@@ -106,7 +94,7 @@ void stopWith(const char *thing, const char *reason) {
     exit(1);
 }
 
-void stopWithErrno(const char *thing) { stopWith(thing, strerror(errno)); }
+void stopWithSystemError(const char *thing) { stopWith(thing, lastSystemError()); }
 
 void stopSaying(const char *message) {
     clearProgress();
@@ -114,16 +102,17 @@ void stopSaying(const char *message) {
     exit(1);
 }
 
+bool progressWanted() { return progress.wanted; }
+
 void startProgress(long totalLines, long long totalBytes) {
-    progress = Progress();
-    progress.wanted = isatty(STDOUT_FILENO);
+    progress.transferring = true;
     progress.totalLines = totalLines;
     progress.totalBytes = totalBytes;
     progress.started = progress.lastDrawn = secondsNow();
 }
 
-void advanceProgress(long linesSent, int lineBytes) {
-    progress.linesSent = linesSent;
+void advanceProgress(long linesAccepted, int lineBytes) {
+    progress.linesAccepted = linesAccepted;
     progress.bytesSent += lineBytes;
     double now = secondsNow();
     if (!progress.wanted || now - progress.lastDrawn < redrawSeconds) return;
@@ -131,18 +120,22 @@ void advanceProgress(long linesSent, int lineBytes) {
     drawTransfer(now);
 }
 
-bool progressWanted() { return progress.wanted; }
-
 void showLoaderSilence(long seconds) {
     if (!progress.wanted) return;
     char fields[2][fieldSize] = {};
-    snprintf(fields[0], fieldSize, "waiting for the loader %ld s", seconds);
-    snprintf(fields[1], fieldSize, "%ld lines sent", progress.linesSent);
+    snprintf(fields[0], fieldSize, "loader silent %ld s", seconds);
+    if (progress.transferring)
+        snprintf(fields[1], fieldSize, "%ld lines accepted", progress.linesAccepted);
     drawFields(fields, 2);
 }
 
 void clearProgress() {
-    if (progress.shown) fputs("\r\033[K", stdout);
-    progress.shown = false;
+    if (progressShown) fputs(eraseLineText(), stdout);
+    progressShown = 0;
     fflush(stdout);
+}
+
+void eraseProgressAfterSignal() {
+    if (progressShown) writeOutputNow(eraseLineText());
+    progressShown = 0;
 }

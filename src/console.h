@@ -18,18 +18,21 @@ void sayByte(char byte);
 void tell(const char *thing, const char *reason);
 // The same, then the run ends with status 1.
 [[noreturn]] void stopWith(const char *thing, const char *reason);
-// The reason is the one errno holds.
-[[noreturn]] void stopWithErrno(const char *thing);
+// The reason is the system's, for its last failed call.
+[[noreturn]] void stopWithSystemError(const char *thing);
 // A whole message on standard error, then status 1.
 [[noreturn]] void stopSaying(const char *message);
 
-// The progress line under "Loading file...", drawn only on a terminal.
-// totalLines and totalBytes are 0 where they are not known.
-void startProgress(long totalLines, long long totalBytes);
-void advanceProgress(long linesSent, int lineBytes);
-// Whether the line is being drawn; a silent loader is then counted aloud.
+// Whether a progress line is drawn: only at a terminal.
 bool progressWanted();
+// The transfer's progress line under "Loading file...". totalLines and
+// totalBytes are 0 where they are not known.
+void startProgress(long totalLines, long long totalBytes);
+void advanceProgress(long linesAccepted, int lineBytes);
+// A loader that has said nothing for this many whole seconds.
 void showLoaderSilence(long seconds);
 // Takes the line off the screen and flushes standard output, so that the
 // next message starts on a clean line.
 void clearProgress();
+// The same, from a signal handler that is about to end the run.
+void eraseProgressAfterSignal();

@@ -10,7 +10,7 @@ extern const char *hexFileName;
 // FIFO, a device): far beyond any image for this chip.
 const long long hexFileLimit = 16LL * 1024 * 1024;
 
-// Opens the file read-only into fileHandle, or stops the run naming it. Input
-// that can be read only once is first taken whole into an unlinked scratch
-// file, so that it can be checked like a regular file and then streamed.
+// Opens the file into fileHandle, or stops the run naming it. Input that can
+// be read only once is first taken whole into a scratch file, so that it can
+// be checked like a regular file and then streamed.
 void openHexFile(const char *path);

@@ -1,12 +1,11 @@
 // hexpush: loads an Intel HEX file into a DS89C420 through its ROM loader.
-#include <unistd.h>
-
-#include <cerrno>
+#include <cctype>
+#include <climits>
 #include <cstdlib>
-#include <cstring>
 
 #include "access_hint.h"
 #include "console.h"
+#include "file_io.h"
 #include "hex_file.h"
 #include "loader_dialog.h"
 #include "record_stream.h"
@@ -22,15 +21,36 @@ namespace {
 const char usageText[] =
     "\nUsage: hexpush COM1 tarvo.hex [57600] \n\n  Port and file required, baud is optional";
 
+// As atoi reads it (white space, a sign, the leading digits), but a number
+// beyond the range of int is no rate rather than whatever it overflows to.
+int rateArgument(const char *text) {
+    while (isspace(static_cast<unsigned char>(*text))) ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    long long value = 0;
+    for (; isdigit(static_cast<unsigned char>(*text)); ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > INT_MAX) return 0;
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
 // A port that cannot be used shows as a missing loader, as it always has;
 // standard error says why, and how to get access where that is the remedy.
-void openPort(const char *path, speed_t speedCode) {
-    if (setUpPort(path, speedCode)) return;
-    int reason = errno;
-    if (reason == EBUSY) stopWith(path, "Port is in use by another program");
+// A port that another program holds is refused before anything is said.
+void openPort(const char *path, unsigned long speedCode) {
+    PortFailure failure;
+    if (setUpPort(path, speedCode, failure)) return;
+    if (failure.trouble == portInUse || failure.trouble == portInUseOrLeftExclusive) {
+        tell(path, "Port is in use by another program");
+        if (failure.trouble == portInUseOrLeftExclusive)
+            tell(path,
+                 "or a hexpush that was killed left it exclusive: see hexpush(1), KILLED RUNS");
+        exit(1);
+    }
     say("Getting loader prompt...");
-    tell(path, strerror(reason));
-    if (reason == EACCES) hintAtAccess(path);
+    tell(path, failure.reason);
+    if (failure.trouble == portDenied) hintAtAccess(path);
     say("No 420 Loader found");
     exit(1);
 }
@@ -39,17 +59,17 @@ void openPort(const char *path, speed_t speedCode) {
 
 int main(int argc, char *argv[]) {
     prepareConsole();
-    speed_t speedCode = B57600;
+    unsigned long speedCode = getBaudValue(57600);
     if (argc < 3) {
         say(usageText);
         return 1;
     }
-    if (argc == 4) speedCode = getBaudValue(atoi(argv[3]));
+    if (argc == 4) speedCode = getBaudValue(rateArgument(argv[3]));
 
     // Everything about the file is checked before the port is touched, so a
     // bad file never costs the chip its memory.
     openHexFile(argv[2]);
-    checkLinesFit();
+    measureHexFile();
     openPort(argv[1], speedCode);
 
     getLoaderPrompt();
@@ -58,7 +78,7 @@ int main(int argc, char *argv[]) {
     streamRecords();
     say("Done loading");
 
-    close(fileHandle);
+    closeFile(fileHandle);
     restorePort();
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "clock.h"
 #include "console.h"
 #include "serial_link.h"
 
@@ -20,6 +21,15 @@ const char clearReply[] = "K\r\n\r\n> ";
 const char loadCommand[] = "LB\r\n";
 
 void sendCommand(const char *text) { writeCOM(text, static_cast<int>(strlen(text))); }
+
+[[noreturn]] void stopOnUnexpectedReply(const char *expected) {
+    // Both replies start with the command they answer, up to its line end.
+    int commandLength = static_cast<int>(strcspn(expected, "\r"));
+    char message[64];
+    snprintf(message, sizeof message, "Unexpected reply from the loader to \"%.*s\"", commandLength,
+             expected);
+    stopSaying(message);
+}
 
 }  // namespace
 
@@ -49,18 +59,22 @@ void startLoad() {
 }
 
 // Takes exactly the reply's length from the port, however long the loader
-// pauses, so that anything it sends beyond the reply is left for later.
+// pauses, so that anything it sends beyond the reply is left for later. A
+// reply that has already gone wrong cannot come right: it ends the run at
+// once instead of waiting for the rest.
 void waitForReply(const char *expected, int length) {
     bufferedCount = 0;
+    double silentSince = secondsNow();
+    long shownSeconds = 0;
     while (bufferedCount < length) {
-        bufferedCount += readCOM(loadBuffer + bufferedCount, length - bufferedCount);
-    }
-    if (memcmp(loadBuffer, expected, length) != 0) {
-        // Both replies start with the command they answer, up to its line end.
-        int commandLength = static_cast<int>(strcspn(expected, "\r"));
-        char message[64];
-        snprintf(message, sizeof message, "Unexpected reply from the loader to \"%.*s\"",
-                 commandLength, expected);
-        stopSaying(message);
+        int received = readCOM(loadBuffer + bufferedCount, length - bufferedCount);
+        if (received == 0) {
+            countSilence(silentSince, shownSeconds);
+            continue;
+        }
+        bufferedCount += received;
+        silentSince = secondsNow();
+        shownSeconds = 0;
+        if (memcmp(loadBuffer, expected, bufferedCount) != 0) stopOnUnexpectedReply(expected);
     }
 }

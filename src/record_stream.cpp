@@ -1,22 +1,34 @@
 #include "record_stream.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
+#include "file_io.h"
 #include "hex_file.h"
 #include "loader_dialog.h"
 #include "serial_link.h"
 
 namespace {
 
+// What the file holds: its size, its lines and a digest of its bytes.
+struct FileMeasure {
+    long long bytes = 0;
+    long lines = 0;
+    uint64_t digest = 14695981039346656037ULL;
+};
+
+FileMeasure measured;  // before the chip is woken
+FileMeasure streamed;  // as read for the transfer, so far
 long linesSent = 0;
-long linesInFile = 0;  // 0 when not known
+
+// FNV-1a: cheap, and any edit of the file changes it.
+void addBytes(FileMeasure &measure, const unsigned char *bytes, long count) {
+    measure.bytes += count;
+    for (long i = 0; i < count; ++i)
+        measure.digest = (measure.digest ^ bytes[i]) * 1099511628211ULL;
+}
 
 // A fragment left without a line feed at the end of the file is worth
 // sending unless it is only padding: white space or the old end-of-file mark.
@@ -36,11 +48,7 @@ bool isPaddingOnly(const unsigned char *bytes, int count) {
     stopWith(hexFileName, reason);
 }
 
-[[noreturn]] void stopOnOverlongLine(long lineNumber) {
-    char what[48];
-    snprintf(what, sizeof what, "is longer than %d bytes", loadBufferSize);
-    stopOnLine(lineNumber, what);
-}
+[[noreturn]] void stopOnChange() { stopWith(hexFileName, "changed while loading"); }
 
 int lineLengthAtFront() {
     const void *lineFeed = memchr(loadBuffer, '\n', bufferedCount);
@@ -70,61 +78,72 @@ void finishLastFragment() {
         bufferedCount = 0;
         return;
     }
-    if (bufferedCount == loadBufferSize) stopOnOverlongLine(linesSent + 1);
     loadBuffer[bufferedCount++] = '\n';
     sendLineAtFront(bufferedCount);
 }
 
-// Number of the first line that cannot fit the work buffer with its line
-// feed (or the one to be added), or 0 when every line fits.
+// Reads the file through the work buffer. Returns the number of the first
+// line that cannot fit the buffer with its line feed (or the one to be
+// added), or 0 when every line fits.
 long findOverlongLine() {
-    off_t offset = 0;
-    long lineNumber = 1;
     long lineLength = 0;  // bytes of the current line, its line feed included
-    ssize_t got;
-    while ((got = pread(fileHandle, loadBuffer, loadBufferSize, offset)) > 0) {
-        for (ssize_t i = 0; i < got; ++i) {
-            if (++lineLength > loadBufferSize) return lineNumber;
+    long got;
+    while ((got = readFile(fileHandle, loadBuffer, loadBufferSize)) > 0) {
+        addBytes(measured, loadBuffer, got);
+        for (long i = 0; i < got; ++i) {
+            if (++lineLength > loadBufferSize) return measured.lines + 1;
             if (loadBuffer[i] == '\n') {
-                ++lineNumber;
+                ++measured.lines;
                 lineLength = 0;
             }
         }
-        offset += got;
     }
-    if (got < 0) stopWithErrno(hexFileName);
+    if (got < 0) stopWithSystemError(hexFileName);
+    if (lineLength > 0) ++measured.lines;
     // A last line without a line feed gets one added when it is sent.
-    if (lineLength + 1 > loadBufferSize) return lineNumber;
-    linesInFile = lineLength > 0 ? lineNumber : lineNumber - 1;
+    if (lineLength + 1 > loadBufferSize) return measured.lines;
     return 0;
+}
+
+// Reads the next chunk behind the buffered bytes; returns its size, 0 at
+// the end of the file.
+long readChunk() {
+    long got = readFile(fileHandle, loadBuffer + bufferedCount, loadBufferSize - bufferedCount);
+    if (got < 0) stopWithSystemError(hexFileName);
+    addBytes(streamed, loadBuffer + bufferedCount, got);
+    if (streamed.bytes > measured.bytes) stopOnChange();
+    bufferedCount += static_cast<int>(got);
+    return got;
 }
 
 }  // namespace
 
-void checkLinesFit() {
+void measureHexFile() {
     long overlongLine = findOverlongLine();
-    if (overlongLine > 0) stopOnOverlongLine(overlongLine);
+    if (overlongLine > 0) {
+        char what[48];
+        snprintf(what, sizeof what, "is longer than %d bytes", loadBufferSize);
+        stopOnLine(overlongLine, what);
+    }
+    if (!rewindFile(fileHandle)) stopWithSystemError(hexFileName);
 }
 
 void streamRecords() {
-    struct stat fileStatus;
-    bool sized = fstat(fileHandle, &fileStatus) == 0 && S_ISREG(fileStatus.st_mode);
-    startProgress(linesInFile, sized ? fileStatus.st_size : 0);
+    startProgress(measured.lines, measured.bytes);
     bufferedCount = 0;
     linesSent = 0;
     bool moreInput = true;
     while (moreInput) {
-        ssize_t got = read(fileHandle, loadBuffer + bufferedCount, loadBufferSize - bufferedCount);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) stopWithErrno(hexFileName);
-        bufferedCount += static_cast<int>(got);
-        if (got == 0) {
+        if (readChunk() == 0) {
+            if (streamed.bytes != measured.bytes || streamed.digest != measured.digest)
+                stopOnChange();
             finishLastFragment();
             moreInput = false;
         }
         int lineLength;
         while ((lineLength = lineLengthAtFront()) > 0) sendLineAtFront(lineLength);
-        if (bufferedCount == loadBufferSize) stopOnOverlongLine(linesSent + 1);
+        // Every line fitted when the file was measured.
+        if (bufferedCount == loadBufferSize) stopOnChange();
     }
     clearProgress();
 }

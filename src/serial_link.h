@@ -2,34 +2,29 @@
 // read and write primitives that every exchange with the chip goes through.
 #pragma once
 
-#include <termios.h>
-
-// Descriptor of the open port; -1 until the port is set up.
-extern int comPortHandle;
+#include "serial_port.h"
 
 // Speed code for a baud rate; prints "Baud rate not supported" and ends the
 // process with status 1 for any rate the loader cannot run at.
-speed_t getBaudValue(int baudRate);
+unsigned long getBaudValue(int baudRate);
 
-// Bits per second of a speed code from the table, 0 if it is not there.
-int baudOfSpeed(speed_t speedCode);
+// Opens the port and makes it a raw 8N1 line at the given speed. False, with
+// the failure, if the port cannot be used.
+bool setUpPort(const char *portPath, unsigned long speedCode, PortFailure &failure);
 
-// Opens the port, saves its attributes and makes it a raw 8N1 line at the
-// given speed. Returns false with errno set if the port cannot be used.
-bool setUpPort(const char *portPath, speed_t speedCode);
-
-// Puts the saved attributes back and closes the port.
+// Puts the saved settings back and closes the port.
 void restorePort();
-
-// Reports a port that has gone away (unplugged, hung up) and ends the
-// process with status 1.
-[[noreturn]] void stopOnLostPort(const char *reason);
 
 int writeCOM(const void *bytes, int count);
 int readCOM(void *space, int count);
 char readCOMwait();
 
-// Sleeps for as long as the given number of bytes take on the wire.
+// Sleeps for as long as the given number of bytes take on the wire, from
+// when the port has sent everything written to it.
 void waitWireTime(int byteCount);
+
+// At a terminal, says once a second how long the loader has been silent.
+// silentSince is when it last spoke; shownSeconds what was said last.
+void countSilence(double silentSince, long &shownSeconds);
 
 void printHex(const unsigned char *bytes, int count);

@@ -127,7 +127,7 @@ TEST(Port, UnusablePortsAreNamedWithTheirReason) {
     expectEnding(runHexpush({"/dev/no-such-port", smallFile}, chipWith()), 1, noLoader,
                  "/dev/no-such-port: No such file or directory\n");
     expectEnding(runHexpush({"/dev/null", smallFile}, chipWith()), 1, noLoader,
-                 "/dev/null: Inappropriate ioctl for device\n");
+                 "/dev/null: not a serial port\n");
 
     auto duringClear = [](ChipFaults &faults) { faults.hangUpOnCommand = 'K'; };
     auto duringVerdict = [](ChipFaults &faults) { faults.hangUpAtLine = 1; };

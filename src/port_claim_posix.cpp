@@ -1,11 +1,12 @@
-#include "port_claim.h"
-
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+
+#include "console.h"
+#include "port_claim.h"
+#include "serial_port_posix.h"
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -39,6 +40,7 @@ const int endingSignals[] = {
 // free for the next one.
 void releaseAndEndBySignal(int signalNumber) {
     releasePort();
+    eraseProgressAfterSignal();
     struct sigaction defaultAction = {};
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);
@@ -67,17 +69,14 @@ void catchEndingSignals() {
 
 }  // namespace
 
-bool claimPort(int portHandle) {
-    if (flock(portHandle, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) errno = EBUSY;
-        return false;
-    }
-    claimedHandle = portHandle;
+bool claimPort() {
+    if (flock(comPortHandle, LOCK_EX | LOCK_NB) != 0) return false;
+    claimedHandle = comPortHandle;
     static bool releaseAtExit = atexit(releasePort) == 0;
     (void)releaseAtExit;
     catchEndingSignals();
 #ifdef TIOCEXCL
-    ioctl(portHandle, TIOCEXCL);
+    ioctl(comPortHandle, TIOCEXCL);
 #endif
     return true;
 }

@@ -1,5 +1,3 @@
-#include "access_hint.h"
-
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -8,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "access_hint.h"
 #include "console.h"
 
 namespace {

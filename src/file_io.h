@@ -1,0 +1,20 @@
+// The HEX file as each system gives it, one implementation a system
+// (file_io_posix.cpp, file_io_windows.cpp). Files are read byte for byte.
+#pragma once
+
+// Opens the file for reading, or ends the run naming it. readOnce is set for
+// input that can be read only once (a pipe, a FIFO, a device).
+int openInputFile(const char *path, bool &readOnce);
+
+// A file of the system's scratch folder that is gone once closed; -1 if
+// there is none to be had.
+int openScratchFile();
+// Where scratch files are kept, for messages.
+const char *scratchFolder();
+
+// Up to count bytes; 0 at the end, -1 on an error.
+long readFile(int file, void *space, long count);
+bool writeFile(int file, const void *bytes, long count);
+// Back to the first byte; false if the file cannot go back.
+bool rewindFile(int file);
+void closeFile(int file);

@@ -1,0 +1,51 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "console.h"
+#include "file_io.h"
+
+int openInputFile(const char *path, bool &readOnce) {
+    int file = open(path, O_RDONLY | O_NOCTTY);
+    struct stat status;
+    if (file < 0 || fstat(file, &status) != 0) stopWithSystemError(path);
+    if (S_ISDIR(status.st_mode)) stopWith(path, strerror(EISDIR));
+    readOnce = !S_ISREG(status.st_mode);
+    return file;
+}
+
+int openScratchFile() {
+    char path[] = "/tmp/hexpush-XXXXXX";
+    int file = mkstemp(path);
+    if (file >= 0) unlink(path);
+    return file;
+}
+
+const char *scratchFolder() { return "/tmp"; }
+
+long readFile(int file, void *space, long count) {
+    ssize_t got;
+    do got = read(file, space, count);
+    while (got < 0 && errno == EINTR);
+    return got;
+}
+
+bool writeFile(int file, const void *bytes, long count) {
+    const char *at = static_cast<const char *>(bytes);
+    while (count > 0) {
+        ssize_t put = write(file, at, count);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        at += put;
+        count -= put;
+    }
+    return true;
+}
+
+bool rewindFile(int file) { return lseek(file, 0, SEEK_SET) == 0; }
+
+void closeFile(int file) { close(file); }

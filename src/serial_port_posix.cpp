@@ -1,0 +1,161 @@
+#include "serial_port_posix.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "console.h"
+#include "port_claim.h"
+#include "serial_port.h"
+
+int comPortHandle = -1;
+
+const SpeedEntry speedTable[] = {
+    {2400, B2400},   {9600, B9600},   {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+const int speedTableSize = sizeof speedTable / sizeof speedTable[0];
+
+const long portPauseMicros = 100;
+
+namespace {
+
+const char *comPortPath = "";
+termios oldSettings;
+
+// Every flag the exchanges depend on is set here, whatever the platform's
+// defaults: bytes must pass unaltered both ways and arrive as they come.
+void makeRawLine(termios &settings) {
+    settings.c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    settings.c_oflag &= ~(OPOST | ONLCR | OCRNL | ONOCR | ONLRET);
+    settings.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+#ifdef CRTSCTS
+    settings.c_cflag &= ~CRTSCTS;
+#endif
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    // One byte wakes a read, so a non-blocking read that returns 0 means the
+    // line has hung up rather than "nothing yet".
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+}
+
+bool sameDevice(int a, int b) {
+    struct stat first, second;
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && S_ISCHR(first.st_mode) &&
+           first.st_rdev == second.st_rdev;
+}
+
+// Making the user's own terminal raw at the chip's speed would leave them
+// a terminal that neither echoes nor answers.
+bool isOwnTerminal(int port) {
+    if (tcgetsid(port) != -1) return true;
+    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+        if (isatty(standard) && sameDevice(port, standard)) return true;
+    }
+    return false;
+}
+
+bool fail(PortFailure &failure, PortTrouble trouble, const char *reason) {
+    failure.trouble = trouble;
+    snprintf(failure.reason, sizeof failure.reason, "%s", reason);
+    return false;
+}
+
+bool failOnOpen(PortFailure &failure) {
+    int reason = errno;
+    if (reason == EBUSY) return fail(failure, portInUseOrLeftExclusive, strerror(reason));
+    return fail(failure, reason == EACCES ? portDenied : portUnusable, strerror(reason));
+}
+
+bool isOnlyNoDataYet(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+// One attempt; returns the bytes moved, 0 for an unproductive attempt, and
+// ends the run if the port is gone.
+int attemptTransfer(bool reading, unsigned char *at, int count) {
+    ssize_t moved = reading ? read(comPortHandle, at, count) : write(comPortHandle, at, count);
+    if (moved > 0) return static_cast<int>(moved);
+    if (moved == 0) {
+        if (reading && count > 0) stopOnLostPort("Device hung up");
+        return 0;
+    }
+    if (!isOnlyNoDataYet(errno)) stopOnLostPort(strerror(errno));
+    return 0;
+}
+
+// Lasts at most the given time (or without limit), and ends as soon as the
+// port can move data in that direction or reports a hang-up or an error.
+void waitForPort(bool reading, long micros) {
+    if (comPortHandle < 0 || comPortHandle >= FD_SETSIZE) {
+        usleep(micros < 0 ? portPauseMicros : micros);
+        return;
+    }
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(comPortHandle, &ready);
+    timeval limit{micros / 1000000, static_cast<suseconds_t>(micros % 1000000)};
+    select(comPortHandle + 1, reading ? &ready : nullptr, reading ? nullptr : &ready, nullptr,
+           micros < 0 ? nullptr : &limit);
+}
+
+int transfer(bool reading, unsigned char *at, int count, long waitMicros) {
+    int moved = attemptTransfer(reading, at, count);
+    if (moved == 0) waitForPort(reading, waitMicros);
+    return moved;
+}
+
+}  // namespace
+
+bool openSerialPort(const char *path, unsigned long speedCode, PortFailure &failure) {
+    comPortPath = path;
+    comPortHandle = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    if (comPortHandle < 0) return failOnOpen(failure);
+    if (!isatty(comPortHandle)) return fail(failure, portUnusable, "not a serial port");
+    if (isOwnTerminal(comPortHandle))
+        return fail(failure, portUnusable, "the terminal hexpush runs in, not a serial port");
+    termios newSettings;
+    if (tcgetattr(comPortHandle, &newSettings) != 0) return failOnOpen(failure);
+    if (!claimPort()) {
+        if (errno == EWOULDBLOCK) return fail(failure, portInUse, "");
+        return failOnOpen(failure);
+    }
+    oldSettings = newSettings;
+    cfsetispeed(&newSettings, static_cast<speed_t>(speedCode));
+    cfsetospeed(&newSettings, static_cast<speed_t>(speedCode));
+    makeRawLine(newSettings);
+    if (tcsetattr(comPortHandle, TCSAFLUSH, &newSettings) != 0) return failOnOpen(failure);
+    askForLowLatency();
+    return true;
+}
+
+void closeSerialPort() {
+    releasePort();
+    tcsetattr(comPortHandle, TCSAFLUSH, &oldSettings);
+    close(comPortHandle);
+    comPortHandle = -1;
+}
+
+int readPort(unsigned char *space, int count, long waitMicros) {
+    return transfer(true, space, count, waitMicros);
+}
+
+int writePort(const unsigned char *bytes, int count, long waitMicros) {
+    // The bytes are only read; the shared attempt takes a mutable pointer.
+    return transfer(false, const_cast<unsigned char *>(bytes), count, waitMicros);
+}
+
+void drainThenWait(long micros) {
+    tcdrain(comPortHandle);
+    usleep(static_cast<useconds_t>(micros));
+}
+
+void stopOnLostPort(const char *reason) { stopWith(comPortPath, reason); }

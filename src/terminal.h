@@ -1,0 +1,20 @@
+// What the console needs to know of where its output goes, one
+// implementation a system (terminal_posix.cpp, terminal_windows.cpp).
+#pragma once
+
+// Makes the standard streams safe to use, whatever state the caller left
+// them in.
+void prepareStandardStreams();
+
+// Whether standard output is a terminal that a line can be redrawn on.
+bool outputIsTerminal();
+
+// The terminal's width in columns; 0 when it does not say.
+int terminalColumns();
+
+// Carriage return, then what clears the rest of the line.
+const char *eraseLineText();
+
+// Writes to standard output at once, past its buffer. Safe in a signal
+// handler.
+void writeOutputNow(const char *text);

@@ -1,0 +1,35 @@
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "terminal.h"
+
+void prepareStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free descriptor is the one that was closed.
+            if (open("/dev/null", O_RDWR) != fd) _exit(1);
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool outputIsTerminal() { return isatty(STDOUT_FILENO); }
+
+int terminalColumns() {
+    winsize size;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
+const char *eraseLineText() { return "\r\033[K"; }
+
+void writeOutputNow(const char *text) {
+    if (write(STDOUT_FILENO, text, strlen(text)) < 0) {
+        // Nothing more can be done about a lost screen update.
+    }
+}
