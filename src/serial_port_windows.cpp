@@ -1,0 +1,172 @@
+#include "serial_port_windows.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console.h"
+#include "port_claim.h"
+#include "serial_port.h"
+#include "system_error.h"
+
+const SpeedEntry speedTable[] = {
+    {2400, CBR_2400},   {9600, CBR_9600},   {19200, CBR_19200},
+    {38400, CBR_38400}, {57600, CBR_57600}, {115200, CBR_115200},
+};
+const int speedTableSize = sizeof speedTable / sizeof speedTable[0];
+
+// The drivers' read timeouts count in milliseconds.
+const long portPauseMicros = 1000;
+
+namespace {
+
+HANDLE comPortHandle = INVALID_HANDLE_VALUE;
+const char *comPortPath = "";
+DCB oldState;
+COMMTIMEOUTS oldTimeouts;
+DWORD readWaitMillis = MAXDWORD;  // as set on the port; none set yet
+// A wait without limit still looks at the port this often, so that one
+// unplugged or closed is noticed within a second.
+const DWORD lookAtPortMillis = 200;
+
+// Every field the exchanges depend on is set here, whatever the driver's
+// defaults: 8N1, binary, no flow control of any kind, no error or null byte
+// handling, and DTR and RTS on, as a POSIX open leaves them.
+void makeRawLine(DCB &state, DWORD baudRate) {
+    state.BaudRate = baudRate;
+    state.fBinary = TRUE;
+    state.fParity = FALSE;
+    state.fOutxCtsFlow = FALSE;
+    state.fOutxDsrFlow = FALSE;
+    state.fDtrControl = DTR_CONTROL_ENABLE;
+    state.fDsrSensitivity = FALSE;
+    state.fTXContinueOnXoff = TRUE;
+    state.fOutX = FALSE;
+    state.fInX = FALSE;
+    state.fErrorChar = FALSE;
+    state.fNull = FALSE;
+    state.fRtsControl = RTS_CONTROL_ENABLE;
+    state.fAbortOnError = FALSE;
+    state.ByteSize = 8;
+    state.Parity = NOPARITY;
+    state.StopBits = ONESTOPBIT;
+}
+
+// A read returns at once with what the port holds; when it holds nothing, it
+// returns on the first byte to arrive, or after the wait. Writes return once
+// the driver has taken every byte.
+bool setReadWait(DWORD millis) {
+    if (millis == readWaitMillis) return true;
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = millis > 0 ? MAXDWORD : 0;
+    timeouts.ReadTotalTimeoutConstant = millis;
+    if (!SetCommTimeouts(comPortHandle, &timeouts)) return false;
+    readWaitMillis = millis;
+    return true;
+}
+
+bool fail(PortFailure &failure, PortTrouble trouble, const char *reason) {
+    failure.trouble = trouble;
+    snprintf(failure.reason, sizeof failure.reason, "%s", reason);
+    return false;
+}
+
+bool failOnLastError(PortFailure &failure) {
+    PortTrouble trouble = isHeldElsewhere(GetLastError()) ? portInUse : portUnusable;
+    return fail(failure, trouble, lastSystemError());
+}
+
+[[noreturn]] void stopOnLastError() { stopOnLostPort(lastSystemError()); }
+
+// A read that brings nothing looks the same on a port that has gone away;
+// the driver tells them apart.
+void checkPortIsThere() {
+    DWORD errors;
+    COMSTAT status;
+    if (!ClearCommError(comPortHandle, &errors, &status)) stopOnLastError();
+}
+
+DWORD millisOf(long micros) { return static_cast<DWORD>((micros + 999) / 1000); }
+
+bool isNumberedComPort(const char *name) {
+    if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return false;
+    char *end = nullptr;
+    long number = strtol(name + 3, &end, 10);
+    return *end == '\0' && number <= 256;
+}
+
+}  // namespace
+
+void systemPortName(const char *userName, char *name, size_t size) {
+    bool prefixed = strncmp(userName, "\\\\.\\", 4) == 0;
+    snprintf(name, size, "%s%s", !prefixed && isNumberedComPort(userName) ? "\\\\.\\" : "",
+             userName);
+}
+
+// Windows refuses a second open of a port that is open.
+bool isHeldElsewhere(unsigned long windowsError) {
+    return windowsError == ERROR_ACCESS_DENIED || windowsError == ERROR_SHARING_VIOLATION;
+}
+
+bool openSerialPort(const char *path, unsigned long speedCode, PortFailure &failure) {
+    comPortPath = path;
+    char name[MAX_PATH];
+    systemPortName(path, name, sizeof name);
+    comPortHandle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (comPortHandle == INVALID_HANDLE_VALUE) return failOnLastError(failure);
+    DCB state = {};
+    state.DCBlength = sizeof state;
+    if (!GetCommState(comPortHandle, &state) || !GetCommTimeouts(comPortHandle, &oldTimeouts))
+        return fail(failure, portUnusable, "not a serial port");
+    if (!claimPort()) return fail(failure, portInUse, "");
+    oldState = state;
+    makeRawLine(state, speedCode);
+    if (!SetCommState(comPortHandle, &state) || !setReadWait(0) ||
+        !PurgeComm(comPortHandle, PURGE_RXABORT | PURGE_RXCLEAR))
+        return failOnLastError(failure);
+    askForLowLatency();
+    return true;
+}
+
+void closeSerialPort() {
+    releasePort();
+    SetCommState(comPortHandle, &oldState);
+    SetCommTimeouts(comPortHandle, &oldTimeouts);
+    CloseHandle(comPortHandle);
+    comPortHandle = INVALID_HANDLE_VALUE;
+}
+
+int readPort(unsigned char *space, int count, long waitMicros) {
+    if (count == 0) {
+        Sleep(millisOf(waitMicros));
+        return 0;
+    }
+    DWORD wait = waitMicros < 0 ? lookAtPortMillis : millisOf(waitMicros);
+    for (;;) {
+        DWORD got = 0;
+        if (!setReadWait(wait) || !ReadFile(comPortHandle, space, count, &got, nullptr))
+            stopOnLastError();
+        if (got > 0) return static_cast<int>(got);
+        checkPortIsThere();
+        if (waitMicros >= 0) return 0;
+    }
+}
+
+int writePort(const unsigned char *bytes, int count, long waitMicros) {
+    DWORD put = 0;
+    if (!WriteFile(comPortHandle, bytes, count, &put, nullptr)) stopOnLastError();
+    if (put == 0) Sleep(millisOf(waitMicros));
+    return static_cast<int>(put);
+}
+
+void drainThenWait(long micros) {
+    FlushFileBuffers(comPortHandle);
+    Sleep(millisOf(micros));
+}
+
+void stopOnLostPort(const char *reason) { stopWith(comPortPath, reason); }
