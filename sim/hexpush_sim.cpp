@@ -54,7 +54,7 @@ const char usageText[] =
     "  --garble K|LB          echo that command wrongly\n"
     "  --silent-from-line N   stop answering from line N on\n"
     "  --hang-up-at-line N    close the port when line N arrives\n"
-    "Signals: SIGUSR1 presses the chip's reset button; SIGINT or SIGTERM end it.\n";
+    "Signals: SIGUSR1 presses the chip's reset button; SIGINT, SIGTERM or SIGHUP end it.\n";
 
 [[noreturn]] void usage(const std::string &problem) {
     if (!problem.empty()) fprintf(stderr, "hexpush-sim: %s\n", problem.c_str());
@@ -84,86 +84,80 @@ bool endsWith(const std::string &text, const char *suffix) {
     return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
 }
 
+const char *required(const std::string &option, const char *value) {
+    if (!value) usage("missing value for " + option);
+    return value;
+}
+
 // The value of an option that takes one of a few words.
 std::string oneOf(const std::string &option, const char *value, const char *words) {
+    required(option, value);
     std::string list = std::string(" ") + words + " ";
     if (list.find(std::string(" ") + value + " ") == std::string::npos)
         usage(option + " takes one of: " + words);
     return value;
 }
 
-// Options that take a value, each with what it sets; the option's name is
-// passed on for messages.
-using Setter = void (*)(const std::string &option, const char *value, ToolSettings &settings);
-struct ValuedOption {
+// Options that set one of the chip's numbers: the range it is given in, and
+// what that is multiplied by.
+struct NumberOption {
     const char *name;
-    Setter apply;
+    long ChipOptions::*option;
+    long ChipFaults::*fault;
+    long low, high, scale;
 };
 
-const ValuedOption valuedOptions[] = {
-    {"--link", [](const std::string &, const char *value, ToolSettings &s) { s.link = value; }},
-    {"--image",
-     [](const std::string &, const char *value, ToolSettings &s) { s.imagePath = value; }},
-    {"--format", [](const std::string &option, const char *value,
-                    ToolSettings &s) { s.format = oneOf(option, value, "bin hex"); }},
-    {"--flash-size",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         s.chip.flashSize = number(option, value, 1, maxFlashSize);
-     }},
-    {"--erase-ms",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         s.chip.eraseMicros = number(option, value, 0, mostMillis) * 1000;
-     }},
-    {"--line-us",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         s.chip.lineMicros = number(option, value, 0, mostMillis * 1000);
-     }},
-    {"--reject-line",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         s.chip.faults.rejectLine = number(option, value, 1, mostLines);
-     }},
-    {"--reject-with",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         if (strlen(value) != 1 || value[0] == 'G') usage(option + " takes one byte other than G");
-         s.chip.faults.rejectVerdict = value[0];
-     }},
-    {"--banner",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         ChipFaults &faults = s.chip.faults;
-         faults.silent = oneOf(option, value, "wrong none") == "none";
-         if (!faults.silent) faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
-     }},
-    {"--slow-reply",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         s.chip.faults.replyGapMicros = number(option, value, 0, mostMillis) * 1000;
-     }},
-    {"--garble",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         s.chip.faults.garbleEchoOf = oneOf(option, value, "K LB")[0];
-     }},
-    {"--silent-from-line",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         s.chip.faults.silentFromLine = number(option, value, 1, mostLines);
-     }},
-    {"--hang-up-at-line",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         s.chip.faults.hangUpAtLine = number(option, value, 1, mostLines);
-     }},
-    {"--split-reply",
-     [](const std::string &option, const char *value, ToolSettings &s) {
-         const char *colon = strchr(value, ':');
-         if (!colon) usage(option + " takes BYTES:MS");
-         ChipFaults &faults = s.chip.faults;
-         faults.burstBytes = number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024);
-         faults.burstGapMicros = number(option + " MS", colon + 1, 0, mostMillis) * 1000;
-     }},
+const NumberOption numberOptions[] = {
+    {"--erase-ms", &ChipOptions::eraseMicros, nullptr, 0, mostMillis, 1000},
+    {"--line-us", &ChipOptions::lineMicros, nullptr, 0, mostMillis * 1000, 1},
+    {"--reject-line", nullptr, &ChipFaults::rejectLine, 1, mostLines, 1},
+    {"--slow-reply", nullptr, &ChipFaults::replyGapMicros, 0, mostMillis, 1000},
+    {"--silent-from-line", nullptr, &ChipFaults::silentFromLine, 1, mostLines, 1},
+    {"--hang-up-at-line", nullptr, &ChipFaults::hangUpAtLine, 1, mostLines, 1},
 };
 
-const ValuedOption *valuedOption(const std::string &option) {
-    for (const ValuedOption &valued : valuedOptions) {
-        if (option == valued.name) return &valued;
+void splitReplies(const std::string &option, const char *value, ChipFaults &faults) {
+    const char *colon = strchr(value, ':');
+    if (!colon) usage(option + " takes BYTES:MS");
+    faults.burstBytes = number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024);
+    faults.burstGapMicros = number(option + " MS", colon + 1, 0, mostMillis) * 1000;
+}
+
+// Applies an option that takes a value (null if none followed it); false if
+// there is no such option.
+bool applyValued(const std::string &option, const char *value, ToolSettings &settings) {
+    ChipOptions &chip = settings.chip;
+    ChipFaults &faults = chip.faults;
+    for (const NumberOption &known : numberOptions) {
+        if (option != known.name) continue;
+        long given = number(option, required(option, value), known.low, known.high) * known.scale;
+        (known.option ? chip.*known.option : faults.*known.fault) = given;
+        return true;
     }
-    return nullptr;
+    if (option == "--link") {
+        settings.link = required(option, value);
+    } else if (option == "--image") {
+        settings.imagePath = required(option, value);
+    } else if (option == "--format") {
+        settings.format = oneOf(option, value, "bin hex");
+    } else if (option == "--flash-size") {
+        chip.flashSize = number(option, required(option, value), 1, maxFlashSize);
+    } else if (option == "--reject-with") {
+        std::string verdict = required(option, value);
+        if (verdict.size() != 1 || verdict == "G") usage(option + " takes one byte other than G");
+        faults.rejectVerdict = verdict[0];
+    } else if (option == "--banner") {
+        faults.silent = oneOf(option, value, "wrong none") == "none";
+        if (!faults.silent) faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
+    } else if (option == "--garble") {
+        faults.wrongReplyTo = oneOf(option, value, "K LB")[0];
+        faults.wrongReply = faults.wrongReplyTo == 'K' ? "k\r\n\r\n> " : "lb\r\n";
+    } else if (option == "--split-reply") {
+        splitReplies(option, required(option, value), faults);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 ToolSettings parseArguments(int argc, char *argv[]) {
@@ -182,12 +176,10 @@ ToolSettings parseArguments(int argc, char *argv[]) {
             settings.chip.realTiming = false;
         else if (option == "--accept-all")
             settings.chip.judgeRecords = false;
-        else if (!valuedOption(option))
+        else if (!applyValued(option, i + 1 < argc ? argv[i + 1] : nullptr, settings))
             usage("unknown option " + option);
-        else if (i + 1 >= argc)
-            usage("missing value for " + option);
         else
-            valuedOption(option)->apply(option, argv[++i], settings);
+            ++i;
     }
     if (settings.format.empty()) {
         bool hexName = endsWith(settings.imagePath, ".hex") || endsWith(settings.imagePath, ".ihx");
@@ -232,19 +224,15 @@ void request(char what) {
 void onQuitSignal(int) { request(quitRequest); }
 void onResetSignal(int) { request(resetRequest); }
 
-std::string linkTarget(const std::string &link) {
-    char target[4096];
-    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-    return std::string(target, std::max<ssize_t>(length, 0));
-}
-
 // A link is replaced only when it is left from a virtual chip that has gone:
-// a link to a pseudo-terminal that no longer exists. Anything else at the
-// path is the user's, and stays.
+// a link to a pseudo-terminal that no longer exists, or that is this chip's
+// own (a new port may get the number of one that has gone). Anything else at
+// the path is the user's, and stays.
 bool takeLink(const std::string &link, const std::string &port) {
     struct stat existing;
     if (lstat(link.c_str(), &existing) == 0) {
         std::string target = linkTarget(link);
+        if (S_ISLNK(existing.st_mode) && target == port) return true;
         struct stat targetStatus;
         bool leftOver = S_ISLNK(existing.st_mode) && target.rfind("/dev/pts/", 0) == 0 &&
                         stat(target.c_str(), &targetStatus) != 0;
@@ -276,9 +264,15 @@ int main(int argc, char *argv[]) {
         fprintf(stderr, "%s: %s\n", settings.link.c_str(), strerror(errno));
         return 1;
     }
+    if (!settings.imagePath.empty() && !canWriteFile(settings.imagePath)) {
+        fprintf(stderr, "%s: %s\n", settings.imagePath.c_str(), strerror(errno));
+        if (!settings.link.empty()) giveUpLink(settings.link, portPath);
+        return 1;
+    }
     if (pipe2(requestPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
     signal(SIGINT, onQuitSignal);
     signal(SIGTERM, onQuitSignal);
+    signal(SIGHUP, onQuitSignal);
     signal(SIGUSR1, onResetSignal);
     printf("%s\n", portPath.c_str());
     fflush(stdout);

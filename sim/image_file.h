@@ -15,6 +15,13 @@ std::string hexImage(const ChipMemory &memory);
 // One Intel HEX record with its checksum and a line feed.
 std::string hexRecord(unsigned address, unsigned type, const std::string &data);
 
+// Writes a file whole: into a scratch file beside it, then renamed into
+// place, so that a reader never sees it half written (nor a source file
+// being loaded, if the two are the same).
 bool writeImageFile(const std::string &path, const std::string &contents);
+// Whether a file can be written there; errno says why not.
+bool canWriteFile(const std::string &path);
+// Where a symbolic link points; empty if it is none.
+std::string linkTarget(const std::string &link);
 // The whole file, or nothing if it cannot be read.
 std::string readWholeFile(const std::string &path);

@@ -5,24 +5,22 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
+#include <map>
 
+#include "clock.h"
 #include "image_file.h"
 #include "pty_port.h"
 
+extern char **environ;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsBetween(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
 
 // Descriptors are kept from every other child, so that a terminal or file is
 // closed when its own run ends.
@@ -42,7 +40,7 @@ void awaitExit(HostRun &run) {
     int status = 0;
     rusage usage{};
     wait4(run.pid, &status, 0, &usage);
-    run.seconds = secondsBetween(run.started, Clock::now());
+    run.seconds = secondsNow() - run.started;
     run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
                      usage.ru_stime.tv_usec / 1e6;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -53,6 +51,50 @@ void readScreen(HostRun &run) {
     char chunk[1024];
     for (ssize_t got; (got = read(run.terminal, chunk, sizeof chunk)) > 0;)
         run.screen.append(chunk, got);
+}
+
+// A copy of the binary in a folder of its own that anyone may enter, made
+// once a binary and removed when this process ends.
+std::string readableCopy(const std::string &binary) {
+    static struct Copies {
+        std::map<std::string, std::string> paths;
+        ~Copies() {
+            for (const auto &copy : paths) {
+                unlink(copy.second.c_str());
+                rmdir(copy.second.substr(0, copy.second.rfind('/')).c_str());
+            }
+        }
+    } copies;
+    std::string &path = copies.paths[binary];
+    if (path.empty()) {
+        char folder[] = "/tmp/hexpush-copy-XXXXXX";
+        if (!mkdtemp(folder) || chmod(folder, 0755) != 0) abort();
+        path = std::string(folder) + "/" + binary.substr(binary.rfind('/') + 1);
+        std::string contents = readWholeFile(binary);
+        if (!writeImageFile(path, contents) || chmod(path.c_str(), 0755) != 0) abort();
+    }
+    return path;
+}
+
+// The caller's environment with the run's settings over it.
+std::vector<std::string> environmentFor(const HostSetup &setup) {
+    std::vector<std::string> environment;
+    auto name = [](const std::string &setting) { return setting.substr(0, setting.find('=')); };
+    for (char **setting = environ; *setting; ++setting) {
+        bool replaced =
+            std::any_of(setup.environment.begin(), setup.environment.end(),
+                        [&](const std::string &own) { return name(own) == name(*setting); });
+        if (!replaced) environment.push_back(*setting);
+    }
+    environment.insert(environment.end(), setup.environment.begin(), setup.environment.end());
+    return environment;
+}
+
+std::vector<char *> pointersTo(std::vector<std::string> &strings) {
+    std::vector<char *> pointers;
+    for (std::string &text : strings) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 }  // namespace
@@ -107,6 +149,10 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
         if (setup.columns > 0) ioctl(run.terminal, TIOCSWINSZ, &size);
         close(outFd);
         outFd = open(terminalPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (setup.errorOnTerminal) {
+            close(errFd);
+            errFd = fcntl(outFd, F_DUPFD_CLOEXEC, 0);
+        }
     }
     if (setup.outputReaderGone) {
         int ends[2];
@@ -115,26 +161,30 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
         close(outFd);
         outFd = ends[1];
     }
-    std::vector<std::string> argv{binary};
+    bool dropRoot = setup.unprivileged && geteuid() == 0;
+    std::vector<std::string> argv{dropRoot ? readableCopy(binary) : binary};
     for (const std::string &argument : arguments)
         argv.push_back(argument == "PORT" ? port : argument);
-    std::vector<char *> pointers;
-    for (std::string &argument : argv) pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
-    run.started = Clock::now();
+    std::vector<std::string> environment = environmentFor(setup);
+    std::vector<char *> argumentPointers = pointersTo(argv);
+    std::vector<char *> environmentPointers = pointersTo(environment);
+    run.started = secondsNow();
     run.pid = fork();
     if (run.pid == 0) {
+        if (setup.controllingTerminal) {
+            setsid();
+            ioctl(outFd, TIOCSCTTY, 0);
+        }
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
         for (int fd : setup.closed) close(fd);
         signal(SIGPIPE, SIG_DFL);
         rlimit noCoreFiles{0, 0};
         setrlimit(RLIMIT_CORE, &noCoreFiles);
-        bool dropRoot = setup.unprivileged && geteuid() == 0;
         if (dropRoot &&
             (setgroups(0, nullptr) != 0 || setgid(nobodyId) != 0 || setuid(nobodyId) != 0))
             _exit(126);
-        execv(pointers[0], pointers.data());
+        execvpe(argumentPointers[0], argumentPointers.data(), environmentPointers.data());
         _exit(127);
     }
     close(outFd);
@@ -156,12 +206,11 @@ void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
         // The terminal reports an error once the process is gone.
         if (run->terminal >= 0) waiters.emplace_back(readScreen, std::ref(*run));
     }
-    Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                    std::chrono::duration<double>(deadlineSeconds));
+    double deadline = secondsNow() + deadlineSeconds;
     auto allEnded = [&] {
         return std::all_of(ended.begin(), ended.end(), [](auto &e) { return e.load(); });
     };
-    while (!allEnded() && Clock::now() < deadline) usleep(10000);
+    while (!allEnded() && secondsNow() < deadline) usleep(10000);
     for (size_t i = 0; i < runs.size(); ++i) {
         if (ended[i]) continue;
         runs[i]->timedOut = true;
@@ -169,7 +218,10 @@ void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
     }
     for (std::thread &waiter : waiters) waiter.join();
     for (HostRun *run : runs) {
-        if (run->terminal >= 0) close(run->terminal);
+        if (run->terminal >= 0) {
+            tcgetattr(run->terminal, &run->terminalAfter);
+            close(run->terminal);
+        }
         run->out = takeFile(run->outPath);
         run->err = takeFile(run->errPath);
     }

@@ -4,7 +4,6 @@
 
 #include <termios.h>
 
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,29 +33,35 @@ struct ChipOnPort {
 };
 
 // One hexpush process. "PORT" in the arguments stands for the port's path.
+// A run as nobody executes a copy of the binary that nobody may read, since
+// the build may sit in a folder closed to others (root's home, say).
 struct HostRun {
     int pid = -1;
     int terminal = -1;  // master side of its standard output, if a terminal
     std::string outPath;
     std::string errPath;
-    std::string out;        // standard output (when not a terminal)
-    std::string err;        // standard error
-    std::string screen;     // bytes it wrote to its terminal
-    int status = -1;        // exit status, -1 if killed
-    int signal = 0;         // the signal that ended it, if one did
-    bool timedOut = false;  // still running at the deadline, then killed
-    std::chrono::steady_clock::time_point started;
-    double seconds = 0;     // from start to exit
-    double cpuSeconds = 0;  // user and system time
+    std::string out;          // standard output (when not a terminal)
+    std::string err;          // standard error
+    std::string screen;       // bytes it wrote to its terminal
+    termios terminalAfter{};  // its terminal's attributes once it ended
+    int status = -1;          // exit status, -1 if killed
+    int signal = 0;           // the signal that ended it, if one did
+    bool timedOut = false;    // still running at the deadline, then killed
+    double started = 0;       // when it was started (clock.h)
+    double seconds = 0;       // from start to exit
+    double cpuSeconds = 0;    // user and system time
 };
 
 // How a process is started, beyond its arguments.
 struct HostSetup {
     bool outputOnTerminal = false;
-    int columns = 0;                // the terminal's width, if set
-    bool outputReaderGone = false;  // standard output is a pipe nobody reads
-    std::vector<int> closed;        // standard descriptors closed at the start
-    bool unprivileged = false;      // run as nobody when started by root
+    bool errorOnTerminal = false;          // standard error on the same terminal
+    bool controllingTerminal = false;      // the terminal is its controlling terminal
+    int columns = 0;                       // the terminal's width, if set
+    bool outputReaderGone = false;         // standard output is a pipe nobody reads
+    std::vector<int> closed;               // standard descriptors closed at the start
+    bool unprivileged = false;             // run as nobody when started by root
+    std::vector<std::string> environment;  // settings added to its environment
 };
 
 // The user an unprivileged run has when started by root.

@@ -1,9 +1,15 @@
 // How the virtual chip judges one Intel HEX record and stores its data.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// The memory a virtual chip has unless told otherwise.
+const size_t defaultFlashSize = 16384;
+// The largest memory a virtual chip is given.
+const size_t maxFlashSize = 16 * 1024 * 1024;
 
 struct ChipMemory {
     std::vector<uint8_t> bytes;  // the chip's flash
@@ -13,7 +19,7 @@ struct ChipMemory {
     bool erased = false;
     bool endRecordSeen = false;  // the load reached the end-of-file record
 
-    explicit ChipMemory(size_t size = 16384) : bytes(size, 0x00), written(size, false) {}
+    explicit ChipMemory(size_t size = defaultFlashSize) : bytes(size, 0x00), written(size, false) {}
     void erase();
     // Lowest and one past the highest written address; equal when none.
     uint32_t lowWritten() const;

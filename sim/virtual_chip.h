@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,31 +18,33 @@ struct ChipFaults {
     bool silent = false;      // never answers the wake-up
     std::string banner;       // replaces the banner when not empty
     std::string afterPrompt;  // extra bytes sent after the first prompt
+    std::string staleInput;   // bytes in the port before the host opens it
     int burstBytes = 0;       // replies go out in bursts of this many bytes,
     long burstGapMicros = 0;  //   with this much silence between bursts
     long replyGapMicros = 0;  // silence between any two reply bytes
-    char garbleEchoOf = 0;    // 'K' or 'L': that command is echoed wrongly
+    char wrongReplyTo = 0;    // 'K' or 'L': that command is answered with
+    std::string wrongReply;   //   this instead, and nothing more
     long rejectLine = 0;      // answer this line with rejectVerdict
     char rejectVerdict = 'H';
+    long stallAtLine = 0;         // answer this line only after
+    long stallMicros = 0;         //   this much silence
     long silentFromLine = 0;      // stop answering from this line on
     long hangUpAtLine = 0;        // close the port when this line arrives
     char hangUpOnCommand = 0;     // close the port when this command arrives
     long wakeReactionMicros = 0;  // extra time before the banner
 };
 
-// The largest memory a virtual chip is given.
-const size_t maxFlashSize = 16 * 1024 * 1024;
-
 struct ChipOptions {
     ChipFaults faults;
-    size_t flashSize = 16384;
-    bool realTiming = true;    // false: answer at once, for bulk tests
+    size_t flashSize = defaultFlashSize;
+    bool realTiming = true;    // false: no wire time, for tests where timing is not the point
     long reactionMicros = 20;  // between a command's last byte and the reply
     long lineMicros = 0;       // the chip's own work on each record
     long eraseMicros = 50000;  // clearing the memory
     long spinMicros = 0;       // busy-wait this long before each reply is due
     bool judgeRecords = true;  // false: every line is answered "G"
     FILE *log = nullptr;       // where rejected lines are reported
+    std::function<void(long line)> onLine;  // called as each line arrives, before its verdict
 };
 
 enum ChipStage { stageWake, stageClear, stageLoadCommand, stageRecords, stageOther, stageCount };
@@ -64,7 +67,9 @@ struct ChipSession {
     double loadSeconds = 0;        // from the load command to the last verdict
     double verdictLateMicros = 0;  // summed lateness of verdicts against the model
     double cpuSeconds = 0;         // what serving the session cost
-    explicit ChipSession(size_t flashSize = 16384) : memory(flashSize) {}
+    double firstByteSeconds = 0;   // when the host's first byte came (clock.h)
+    double endSeconds = 0;         // when the session ended
+    explicit ChipSession(size_t flashSize = defaultFlashSize) : memory(flashSize) {}
 };
 
 // Serves one session on the master side: from the first byte the host sends

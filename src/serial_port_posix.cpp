@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/select.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,21 +46,9 @@ void makeRawLine(termios &settings) {
     settings.c_cc[VTIME] = 0;
 }
 
-bool sameDevice(int a, int b) {
-    struct stat first, second;
-    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && S_ISCHR(first.st_mode) &&
-           first.st_rdev == second.st_rdev;
-}
-
 // Making the user's own terminal raw at the chip's speed would leave them
 // a terminal that neither echoes nor answers.
-bool isOwnTerminal(int port) {
-    if (tcgetsid(port) != -1) return true;
-    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
-        if (isatty(standard) && sameDevice(port, standard)) return true;
-    }
-    return false;
-}
+bool isOwnTerminal(int port) { return tcgetsid(port) != -1; }
 
 bool fail(PortFailure &failure, PortTrouble trouble, const char *reason) {
     failure.trouble = trouble;

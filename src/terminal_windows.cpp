@@ -1,22 +1,20 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "terminal.h"
 
 namespace {
 
-bool escapesWork = false;  // the console takes "\033[K"
-
 HANDLE output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 
 }  // namespace
 
-void prepareStandardStreams() {
-    DWORD mode;
-    if (GetConsoleMode(output(), &mode))
-        escapesWork = SetConsoleMode(output(), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
-}
+// The C library hands a console's output over piece by piece, unbuffered,
+// and a console may take milliseconds for each (Wine's: 56 ms a progress
+// line): output is buffered instead, and each message flushed whole.
+void prepareStandardStreams() { setvbuf(stdout, nullptr, _IOFBF, 4096); }
 
 bool outputIsTerminal() {
     DWORD mode;
@@ -29,18 +27,16 @@ int terminalColumns() {
     return screen.srWindow.Right - screen.srWindow.Left + 1;
 }
 
-// Consoles older than Windows 10 take no escapes: the line is overwritten
-// with spaces instead.
+// Not every console takes escape sequences (Wine's does not, whatever it
+// says): the line is overwritten with spaces, short of the last column.
 const char *eraseLineText() {
-    if (escapesWork) return "\r\033[K";
     static char blank[512];
-    if (blank[0] == '\0') {
-        int columns = terminalColumns();
-        int spaces = columns > 1 && columns < 500 ? columns - 1 : 79;
-        blank[0] = '\r';
-        memset(blank + 1, ' ', spaces);
-        blank[spaces + 1] = '\r';
-    }
+    int columns = terminalColumns();
+    int spaces = columns > 1 && columns < static_cast<int>(sizeof blank) - 2 ? columns - 1 : 79;
+    blank[0] = '\r';
+    memset(blank + 1, ' ', spaces);
+    blank[spaces + 1] = '\r';
+    blank[spaces + 2] = '\0';
     return blank;
 }
 

@@ -1,11 +1,15 @@
 #include "harness.h"
 
-#include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+#include <thread>
+
 #include "image_file.h"
+#include "wine_host.h"
 
 const char endRecord[] = ":00000001FF\n";
 const char loadStartLines[] = "Getting loader prompt...\nKlearing memory...\nLoading file...\n";
@@ -28,33 +32,80 @@ namespace {
 
 struct ScratchFiles {
     std::vector<std::string> paths;
+    std::vector<std::thread> writers;
     ~ScratchFiles() {
+        for (std::thread &writer : writers) writer.detach();
         for (const std::string &path : paths) unlink(path.c_str());
     }
 };
 
 // Made on first use: test files may ask for scratch files while starting up.
-std::vector<std::string> &scratchPaths() {
+ScratchFiles &scratch() {
     static ScratchFiles files;
-    return files.paths;
+    return files;
+}
+
+// Windows writes its text with CRLF line ends; anything else is a fault.
+std::string fromWindowsText(const std::string &text) {
+    std::string plain = std::regex_replace(text, std::regex("\r\n"), "\n");
+    EXPECT_EQ(std::count(plain.begin(), plain.end(), '\n'),
+              std::count(text.begin(), text.end(), '\r'))
+        << "a line end that is not CRLF in: " << text;
+    return plain;
 }
 
 }  // namespace
 
+std::string windowsProblem() {
+    static std::string problem = [] {
+        std::string why;
+        if (access(HEXPUSH_EXE, X_OK) != 0) return std::string(HEXPUSH_EXE_MISSING);
+        if (!prepareWine(why)) return why;
+        return std::string();
+    }();
+    return problem;
+}
+
+void EitherBuild::SetUp() {
+    if (windows() && !windowsProblem().empty())
+        GTEST_SKIP() << "no Windows build under Wine: " << windowsProblem();
+}
+
+ChipOptions promptChip() {
+    ChipOptions options;
+    options.realTiming = false;
+    options.eraseMicros = 0;
+    return options;
+}
+
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
-                     double deadlineSeconds, const HostSetup &setup) {
+                     double deadlineSeconds, const HostSetup &setup, Build build) {
     RunResult result;
     ChipOnPort chip(options);
     if (setup.unprivileged) letNobodyUse(chip.port);
     // Children inherit a fine timer slack, so their 100 us pauses last about
     // that long and timing margins are not hidden by the scheduler.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    static_cast<HostRun &>(result) = startHost(HEXPUSH_BINARY, arguments, chip.port, setup);
+    if (build == Build::windows) {
+        HostSetup underWine = setup;
+        underWine.environment = wineEnvironment();
+        result.port = linkComPort(chip.port);
+        std::vector<std::string> wineArguments{HEXPUSH_EXE};
+        wineArguments.insert(wineArguments.end(), arguments.begin(), arguments.end());
+        static_cast<HostRun &>(result) = startHost("wine", wineArguments, result.port, underWine);
+    } else {
+        result.port = chip.port;
+        static_cast<HostRun &>(result) = startHost(HEXPUSH_BINARY, arguments, chip.port, setup);
+    }
     finishHosts({&result}, deadlineSeconds);
     result.after = chip.finish();
     result.before = chip.before;
     result.session = chip.session;
-    result.port = chip.port;
+    if (build == Build::windows) {
+        unlinkComPort(result.port);
+        result.out = fromWindowsText(result.out);
+        result.err = fromWindowsText(result.err);
+    }
     return result;
 }
 
@@ -64,7 +115,23 @@ std::string scratchFile(const std::string &contents, const std::string &suffix) 
     fchmod(fd, 0644);  // unprivileged runs read it too
     EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     close(fd);
-    scratchPaths().push_back(path);
+    scratch().paths.push_back(path);
+    return path;
+}
+
+std::string fifoFeeding(const std::string &contents) {
+    std::string path = scratchFile("", ".fifo");
+    unlink(path.c_str());
+    mkfifo(path.c_str(), 0644);
+    scratch().writers.emplace_back([path, contents] {
+        int fd = open(path.c_str(), O_WRONLY);
+        for (size_t at = 0; fd >= 0 && at < contents.size();) {
+            ssize_t put = write(fd, contents.data() + at, contents.size() - at);
+            if (put <= 0) break;  // the reader stopped early
+            at += put;
+        }
+        close(fd);
+    });
     return path;
 }
 
@@ -99,10 +166,8 @@ void expectChipHolds(const ChipSession &session, const std::string &hexPath) {
     EXPECT_TRUE(session.received[stageRecords] == readWholeFile(hexPath)) << hexPath;
     EXPECT_TRUE(session.rejected.empty() && session.protocolErrors.empty());
     std::string image = binaryImage(session.memory);
-    std::string binPath = scratchFile("", ".bin");
-    shell("srec_cat -disable-sequence-warnings " + hexPath + " -Intel -fill 0xFF 0 " +
-          std::to_string(image.size()) + " -o " + binPath + " -Binary");
-    EXPECT_TRUE(!image.empty() && readWholeFile(binPath) == image) << hexPath;
+    ASSERT_FALSE(image.empty()) << hexPath;
+    shell(SOURCE_DIR "/scripts/check-image " + hexPath + " " + scratchFile(image, ".bin"));
 }
 
 void expectEnding(const HostRun &run, int status, const std::string &out, const std::string &err) {

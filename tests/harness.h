@@ -1,25 +1,59 @@
 // Helpers for running the built hexpush against the virtual chip.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
 #include "image_file.h"
 #include "load_runner.h"
 
+// Which hexpush runs: the native build, or the Windows build under Wine.
+enum class Build { native, windows };
+inline void PrintTo(Build build, std::ostream *out) {
+    *out << (build == Build::native ? "native" : "Windows under Wine");
+}
+
 struct RunResult : HostRun {
     ChipSession session;
-    std::string port;
+    std::string port;  // as hexpush was given it
     termios before{};  // the port's attributes before the run
     termios after{};   // and after it
 };
 
 // Runs hexpush on a fresh virtual chip; "PORT" stands for the chip's port.
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
-                     double deadlineSeconds = 30, const HostSetup &setup = {});
+                     double deadlineSeconds = 30, const HostSetup &setup = {},
+                     Build build = Build::native);
+
+// Tables of cases that both builds must pass; the Windows one is skipped,
+// with the reason, where Wine cannot run.
+class EitherBuild : public ::testing::TestWithParam<Build> {
+  protected:
+    void SetUp() override;
+    bool windows() const { return GetParam() == Build::windows; }
+    RunResult run(const std::vector<std::string> &arguments, const ChipOptions &options,
+                  double deadlineSeconds = 30) {
+        return runHexpush(arguments, options, deadlineSeconds, {}, GetParam());
+    }
+};
+#define BOTH_BUILDS(suite)                                         \
+    INSTANTIATE_TEST_SUITE_P(                                      \
+        , suite, ::testing::Values(Build::native, Build::windows), \
+        [](const auto &build) { return build.param == Build::native ? "Native" : "Windows"; })
+
+// Why the Windows build cannot be run here; empty when it can.
+std::string windowsProblem();
+
+// A chip that answers at once: for tests where timing is not the point, so
+// that a busy machine cannot make it late.
+ChipOptions promptChip();
 
 // A scratch file, removed when the tests end.
 std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
+// A FIFO that is fed the contents once, by a writer of its own.
+std::string fifoFeeding(const std::string &contents);
 // Standard output of a shell command that must succeed.
 std::string shell(const std::string &command);
 bool sameAttributes(const termios &a, const termios &b);

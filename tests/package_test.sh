@@ -5,6 +5,7 @@
 #   tests/package_test.sh SOURCE_DIR
 set -euo pipefail
 top=$(realpath "$1")
+. "$top/scripts/virtual-chip.sh"
 work=$(mktemp -d)
 chip=
 trap 'kill "$chip" 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -23,19 +24,14 @@ touch "$root/var/lib/dpkg/status"
 dpkg --root="$root" --force-not-root --force-depends --log=/dev/null -i "$deb" >/dev/null 2>&1 ||
   fail "dpkg could not install the package"
 for file in usr/bin/hexpush usr/bin/hexpush-sim usr/share/man/man1/hexpush.1.gz \
-  usr/share/man/man1/hexpush-sim.1.gz usr/share/doc/hexpush/copyright; do
+  usr/share/man/man1/hexpush-sim.1.gz usr/share/doc/hexpush/copyright usr/share/doc/hexpush/README.md.gz; do
   [ -f "$root/$file" ] || fail "$file is not in the package"
 done
 [ "$("$root/usr/bin/hexpush-sim" --version)" = "hexpush-sim $version" ] || fail "hexpush-sim --version"
 
-"$root/usr/bin/hexpush-sim" --once --image "$work/chip.bin" >"$work/chip.log" &
-chip=$!
-for wait in $(seq 100); do [ -s "$work/chip.log" ] && break; sleep 0.05; done
-port=$(head -n 1 "$work/chip.log")
+start_chip "$root/usr/bin/hexpush-sim" "$work/chip.log" --once --image "$work/chip.bin"
 expected=$'Getting loader prompt...\nKlearing memory...\nLoading file...\nDone loading'
-[ "$("$root/usr/bin/hexpush" "$port" "$top/examples/blink.hex")" = "$expected" ] || fail "the load"
-wait "$chip" || fail "the virtual chip saw an unclean load: $(cat "$work/chip.log")"
-srec_cat -disable-sequence-warnings "$top/examples/blink.hex" -Intel \
-  -fill 0xFF 0 "$(stat -c %s "$work/chip.bin")" -o "$work/expected.bin" -Binary
-cmp -s "$work/expected.bin" "$work/chip.bin" || fail "the chip's memory does not match the file"
+[ "$("$root/usr/bin/hexpush" "$chip_port" "$top/examples/blink.hex")" = "$expected" ] || fail "the load"
+stop_chip || fail "the virtual chip saw an unclean load: $(cat "$work/chip.log")"
+"$top/scripts/check-image" "$top/examples/blink.hex" "$work/chip.bin"
 echo "package test: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed and loaded the example"

@@ -1,26 +1,31 @@
 // hexpush-sim as users run it, and the records the virtual chip accepts.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include "harness.h"
+#include "wire_speed.h"
 
 namespace {
+
+class Records : public EitherBuild {};
+BOTH_BUILDS(Records);
 
 // Starts the tool; returns the port it prints on its first line.
 std::string startTool(const std::vector<std::string> &options, HostRun &tool) {
     tool = startHost(SIM_BINARY, options, "");
     std::string out;
-    for (int wait = 0; wait < 500 && out.find('\n') == std::string::npos; ++wait) {
+    for (int wait = 0; wait < 1000 && out.find('\n') == std::string::npos; ++wait) {
         usleep(10000);
         out = readWholeFile(tool.outPath);
     }
     return out.substr(0, out.find('\n'));
 }
 
-// Each check the chip makes of a record, and the verdict byte it answers;
-// then the tool's own account of a rejection, one asked for included.
-TEST(SimTool, JudgesEachRecordAndReportsTheLine) {
+// Each check the chip makes of a record and the verdict byte it answers,
+// then what hexpush says of the rejected line and where it stopped.
+TEST_P(Records, EachCheckHasItsVerdictAndTheRunStopsAtTheLine) {
     std::string good = dataRecord(0x0100, {0xAA, 0xBB}), badSum = good;
     badSum[4] ^= 1;  // another address, so the sum no longer adds up
     struct {
@@ -32,13 +37,19 @@ TEST(SimTool, JudgesEachRecordAndReportsTheLine) {
                    {dataRecord(0x0FFF, {1, 2}), 'A'},
                    {":00000007F9\n", 'T'},
                    {"00000001FF\n", 'S'}};
-    ChipOptions small;
+    ChipOptions small = promptChip();
     small.flashSize = 4096;
     for (const auto &record : records) {
-        RunResult run = runHexpush({"PORT", scratchFile(good + record.line + endRecord)}, small);
-        EXPECT_EQ(run.out, std::string(loadStartLines) + record.verdict + "\nLoad failed\n\n");
+        std::string path = scratchFile(good + good + record.line + endRecord);
+        RunResult run = this->run({"PORT", path}, small);
+        expectEnding(run, 1, std::string(loadStartLines) + record.verdict + "\nLoad failed\n\n",
+                     path + ": line 3 rejected by the loader\n");
+        EXPECT_EQ(run.session.received[stageRecords], good + good + record.line);
         EXPECT_EQ(run.session.rejected.size(), 1u);
     }
+}
+
+TEST(SimTool, ReportsTheLoadAndWhichLineFailedWhichCheck) {
     HostRun tool;
     std::string port = startTool({"--once", "--reject-line", "3"}, tool);
     HostRun host = startHost(HEXPUSH_BINARY, {"PORT", EXAMPLES_DIR "/blink.hex"}, port);
@@ -50,22 +61,27 @@ TEST(SimTool, JudgesEachRecordAndReportsTheLine) {
                                                             << tool.out;
 }
 
+// The image replaces its file whole, so that a reader of the old one (a
+// load of that very file, say) never sees it half written.
 TEST(SimTool, ImageWrittenAfterALoadEqualsTheFile) {
     std::string hexPath = EXAMPLES_DIR "/blink.hex";
     for (std::string format : {".bin", ".hex"}) {
-        std::string imagePath = scratchFile("", format);
+        std::string imagePath = scratchFile("what was there before", format);
+        int reader = open(imagePath.c_str(), O_RDONLY);
         HostRun tool;
         std::string port = startTool({"--once", "--image", imagePath}, tool);
         EXPECT_EQ(shell(std::string(HEXPUSH_BINARY) + " " + port + " " + hexPath),
                   fourProgressLines);
         finishHosts({&tool}, 10);
         EXPECT_EQ(tool.status, 0) << tool.out;
-        std::string size = std::to_string(readWholeFile(imagePath).size());
-        std::string asRead = format == ".hex" ? " -Intel" : " -Binary";
-        std::string fromFile = format == ".hex" ? " -Intel" : " -Intel -fill 0xFF 0 " + size;
-        std::string toHex = " -o - -Intel -Output_Block_Size 16";
-        EXPECT_EQ(shell("srec_cat " + imagePath + asRead + toHex),
-                  shell("srec_cat " + hexPath + fromFile + toHex));
+        char old[64] = {};
+        EXPECT_EQ(read(reader, old, sizeof old), 21) << "the old file was written over";
+        close(reader);
+        std::string binary = imagePath;
+        if (format == ".hex")
+            shell("srec_cat " + imagePath + " -Intel -o " + (binary = scratchFile("", ".bin")) +
+                  " -Binary");
+        shell(SOURCE_DIR "/scripts/check-image " + hexPath + " " + binary);
     }
 }
 
@@ -77,30 +93,36 @@ HostRun refusedTool(const std::vector<std::string> &options) {
     return tool;
 }
 
-TEST(SimTool, OptionsAreCheckedBeforeAPortIsServed) {
+TEST(SimTool, OptionsAndTheImagePathAreCheckedBeforeAPortIsServed) {
     struct Case {
         std::vector<std::string> options;
         std::string problem;
+        int status;
     } cases[] = {
-        {{"--flash-size", "99999999999999"}, "--flash-size takes a number from 1 to 16777216"},
-        {{"--erase-ms", "9223372036854775807"}, "--erase-ms takes a number from 0 to 600000"},
-        {{"--split-reply", "4:-1"}, "--split-reply MS takes a number from 0 to 600000"},
-        {{"--reject-line", "0x10"}, "--reject-line takes a number from 1 to 1000000000"},
-        {{"--garble", "X"}, "--garble takes one of: K LB"},
-        {{"--verbose"}, "unknown option --verbose"},
-        {{"--once", "--link"}, "missing value for --link"},
+        {{"--flash-size", "99999999999999"},
+         "hexpush-sim: --flash-size takes a number from 1 to 16777216",
+         2},
+        {{"--erase-ms", "9223372036854775807"},
+         "hexpush-sim: --erase-ms takes a number from 0 to 600000",
+         2},
+        {{"--split-reply", "4:-1"},
+         "hexpush-sim: --split-reply MS takes a number from 0 to 600000",
+         2},
+        {{"--reject-line", "0x10"},
+         "hexpush-sim: --reject-line takes a number from 1 to 1000000000",
+         2},
+        {{"--garble", "X"}, "hexpush-sim: --garble takes one of: K LB", 2},
+        {{"--verbose"}, "hexpush-sim: unknown option --verbose", 2},
+        {{"--once", "--link"}, "hexpush-sim: missing value for --link", 2},
+        {{"--image", "/nonexistent/chip.bin"},
+         "/nonexistent/chip.bin: No such file or directory",
+         1},
     };
     for (const Case &bad : cases) {
         HostRun tool = refusedTool(bad.options);
-        EXPECT_EQ(tool.status, 2);
-        EXPECT_EQ(tool.err.substr(0, tool.err.find('\n')), "hexpush-sim: " + bad.problem);
+        EXPECT_EQ(tool.status, bad.status);
+        EXPECT_EQ(tool.err.substr(0, tool.err.find('\n')), bad.problem);
     }
-}
-
-std::string linkTarget(const std::string &link) {
-    char target[256];
-    ssize_t length = readlink(link.c_str(), target, sizeof target);
-    return length < 0 ? "" : std::string(target, length);
 }
 
 TEST(SimTool, LinkTakesOnlyALeftOverLinkAndRemovesOnlyItsOwn) {
@@ -113,23 +135,40 @@ TEST(SimTool, LinkTakesOnlyALeftOverLinkAndRemovesOnlyItsOwn) {
 
     unlink(link.c_str());
     ASSERT_EQ(symlink("/dev/pts/99999", link.c_str()), 0);  // from a chip that is gone
-    HostRun first;
-    std::string firstPort = startTool({"--link", link}, first);
-    EXPECT_EQ(linkTarget(link), firstPort);
-    EXPECT_EQ(refusedTool({"--link", link}).err, link + ": File exists\n")
-        << "a live chip's link was taken";
-    kill(first.pid, SIGTERM);
-    finishHosts({&first}, 10);
-    EXPECT_EQ(linkTarget(link), "") << "the link outlived its chip";
-
+    for (int ending : {SIGTERM, SIGHUP, SIGKILL}) {
+        HostRun chip;
+        std::string port = startTool({"--link", link}, chip);
+        EXPECT_EQ(linkTarget(link), port) << "after a chip ended by signal " << ending;
+        EXPECT_EQ(refusedTool({"--link", link}).err, link + ": File exists\n")
+            << "a live chip's link was taken";
+        kill(chip.pid, ending);
+        finishHosts({&chip}, 10);
+        if (ending != SIGKILL) {
+            EXPECT_EQ(linkTarget(link), "") << "the link outlived its chip";
+        }
+    }
+    // After SIGKILL the link is left, and the next chip (which may well get
+    // the same port) takes it over.
     HostRun second;
-    startTool({"--link", link}, second);
+    EXPECT_EQ(linkTarget(link), startTool({"--link", link}, second));
     unlink(link.c_str());
     ASSERT_EQ(symlink(usersFile.c_str(), link.c_str()), 0);  // taken over meanwhile
     kill(second.pid, SIGTERM);
     finishHosts({&second}, 10);
     EXPECT_EQ(linkTarget(link), usersFile) << "a link that is no longer its own was removed";
     unlink(link.c_str());
+}
+
+// Newer hosts, Wine among them, set the speed as a number rather than a code.
+TEST(SimTool, ChipReadsTheSpeedHoweverTheHostSetIt) {
+    ChipOnPort chip(promptChip());
+    int host = open(chip.port.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(setWireBaudAsNumber(host, 2400));
+    EXPECT_EQ(write(host, "\r", 1), 1);
+    chip.finish();
+    close(host);
+    EXPECT_EQ(chip.session.baud, 2400);
+    EXPECT_EQ(chip.session.received[stageWake], "\r");
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 
 #include <regex>
 
+#include "clock.h"
 #include "harness.h"
+#include "wine_host.h"
 
 namespace {
 
@@ -25,9 +27,56 @@ const std::string longFile = [] {
 
 const HostSetup onTerminal = [] {
     HostSetup setup;
-    setup.outputOnTerminal = true;
+    setup.outputOnTerminal = setup.errorOnTerminal = true;
     return setup;
 }();
+
+// A load that lasts: a prompt chip that takes 2 ms over each line.
+ChipOptions steadyChip() {
+    ChipOptions options = promptChip();
+    options.lineMicros = 2000;
+    return options;
+}
+
+// Nothing but whole lines may be left on the screen, whatever ended the run.
+TEST(Progress, DrawnWhileLoadingAndGoneHoweverTheRunEnds) {
+    ChipOptions pauses = steadyChip();
+    pauses.eraseMicros = 1500000;
+    pauses.faults.stallAtLine = 300;
+    pauses.faults.stallMicros = 2500000;
+    RunResult run = runHexpush({"PORT", longFile, "115200"}, pauses, 60, onTerminal);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(screenLines(run.screen), fourProgressLines);
+    // Each draw starts with a carriage return; the terminal adds one before
+    // each of the four line feeds.
+    long draws = std::count(run.screen.begin(), run.screen.end(), '\r') - 4;
+    EXPECT_GE(draws, 3) << "no progress shown during a long load";
+    EXPECT_LE(draws, 10 * run.seconds + 3) << "redrawn more than ten times a second";
+    for (const char *shown : {"Klearing memory...\r\n\r\033[K  loader silent 1 s\r", "/769 lines  ",
+                              " kB/s  0:0", "loader silent 2 s  299 lines accepted"})
+        EXPECT_NE(run.screen.find(shown), std::string::npos) << shown << " not in " << run.screen;
+
+    ChipOptions hangsUp = steadyChip();
+    hangsUp.faults.hangUpAtLine = 400;
+    RunResult lost = runHexpush({"PORT", longFile, "115200"}, hangsUp, 30, onTerminal);
+    EXPECT_NE(lost.screen.find("lines  "), std::string::npos) << "no progress before line 400";
+    std::string lastLine = screenLines(lost.screen).substr(strlen(loadStartLines));
+    EXPECT_TRUE(std::regex_match(lastLine, std::regex(lost.port + ": .*\n")))
+        << "the progress line was not erased before the message:\n"
+        << screenLines(lost.screen);
+
+    ChipOptions interrupted = steadyChip();
+    HostRun *host = nullptr;
+    interrupted.onLine = [&host](long line) {
+        if (line == 300) kill(host->pid, SIGINT);
+    };
+    ChipOnPort chip(interrupted);
+    HostRun ctrlC = startHost(HEXPUSH_BINARY, {"PORT", longFile}, chip.port, onTerminal);
+    host = &ctrlC;
+    finishHosts({&ctrlC}, 30);
+    EXPECT_EQ(ctrlC.signal, SIGINT);
+    EXPECT_EQ(screenLines(ctrlC.screen), std::string(loadStartLines)) << "not a clean line";
+}
 
 // 1 while the port is exclusive (an ordinary user cannot even open it then).
 int exclusiveMode(const std::string &port) {
@@ -40,61 +89,24 @@ int exclusiveMode(const std::string &port) {
 }
 
 bool becomesExclusive(const std::string &port) {
-    for (int wait = 0; wait < 500; ++wait, usleep(10000)) {
+    for (int wait = 0; wait < 1000; ++wait, usleep(10000)) {
         if (exclusiveMode(port) == 1) return true;
     }
     return false;
 }
 
-TEST(Progress, RedrawnInPlaceAndGoneBeforeTheNextMessage) {
-    RunResult run = runHexpush({"PORT", longFile, "115200"}, ChipOptions{}, 30, onTerminal);
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(screenLines(run.screen), fourProgressLines);
-    // The terminal turns each of the four line feeds into "\r\n"; every other
-    // carriage return is a redraw, or the final erase.
-    long draws = std::count(run.screen.begin(), run.screen.end(), '\r') - 5;
-    EXPECT_GE(draws, 3) << "no progress shown during a long load";
-    EXPECT_LE(draws, 10 * run.seconds + 1) << "redrawn more than ten times a second";
-    // Lines, percent and rate come before the time left on every draw.
-    EXPECT_NE(run.screen.find("/769 lines  "), std::string::npos) << run.screen;
-    EXPECT_NE(run.screen.find(" kB/s  0:0"), std::string::npos) << run.screen;
-
-    ChipOptions rejectLate;
-    rejectLate.faults.rejectLine = 400;
-    RunResult failed = runHexpush({"PORT", longFile, "115200"}, rejectLate, 30, onTerminal);
-    EXPECT_NE(failed.screen.find("lines  "), std::string::npos) << "no progress before line 400";
-    EXPECT_EQ(screenLines(failed.screen), std::string(loadStartLines) + "H\nLoad failed\n\n");
-}
-
-TEST(Progress, FitsANarrowPaneAndCountsTheLoadersSilence) {
-    ChipOptions stalls;
-    stalls.faults.silentFromLine = 300;
-    HostSetup narrow = onTerminal;
-    narrow.columns = 30;
-    RunResult run = runHexpush({"PORT", longFile, "115200"}, stalls, 3.8, narrow);
-    EXPECT_TRUE(run.timedOut);
-    std::stringstream draws(run.screen);
-    for (std::string draw; std::getline(draws, draw, '\r');) {
-        draw = std::regex_replace(draw, std::regex("\033\\[K|\n"), "");
-        EXPECT_LE(draw.size(), 29u) << "wider than the pane: " << draw;
-    }
-    EXPECT_NE(run.screen.find("  loader silent 2 s"), std::string::npos) << run.screen;
-
-    RunResult logged = runHexpush({"PORT", longFile, "115200"}, stalls, 2.5);
-    EXPECT_EQ(logged.out, loadStartLines) << "a progress line where there is no terminal";
-}
-
 TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
-    ChipOnPort chip{ChipOptions{}};
+    ChipOnPort chip{steadyChip()};
     letNobodyUse(chip.port);
     HostRun first = startHost(HEXPUSH_BINARY, {"PORT", longFile, "115200"}, chip.port);
     EXPECT_TRUE(becomesExclusive(chip.port)) << "the port is not exclusive during a run";
     HostRun second = startHost(HEXPUSH_BINARY, {"PORT", longFile}, chip.port, unprivileged);
     finishHosts({&first, &second}, 30);
-    expectEnding(
-        second, 1, "",
-        chip.port + ": Port is in use by another program\n" + chip.port +
-            ": or a hexpush that was killed left it exclusive: see hexpush(1), KILLED RUNS\n");
+    const std::string inUse = ": Port is in use by another program\n";
+    expectEnding(second, 1, "",
+                 chip.port + inUse + chip.port +
+                     ": or a hexpush that was killed left it exclusive: see hexpush(1), KILLED "
+                     "RUNS\n");
     expectEnding(first, 0, fourProgressLines, "");
     EXPECT_EQ(exclusiveMode(chip.port), 0) << "exclusive mode left behind";
     chip.finish();
@@ -102,12 +114,12 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
     EXPECT_TRUE(chip.session.protocolErrors.empty()) << "the second run got through";
 
     // A terminal program that takes the lock, as tio and picocom do.
-    ChipOnPort locked{ChipOptions{}};
+    ChipOnPort locked{promptChip()};
     int holder = open(locked.port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
     HostRun refused = startHost(HEXPUSH_BINARY, {"PORT", longFile}, locked.port);
     finishHosts({&refused}, 10);
-    expectEnding(refused, 1, "", locked.port + ": Port is in use by another program\n");
+    expectEnding(refused, 1, "", locked.port + inUse);
     close(holder);
 
     ChipOptions silent;
@@ -118,18 +130,58 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(exclusiveMode(noLoader.port), 0) << "a failed run left the port exclusive";
 
-    ChipOptions neverClears;
+    // Each signal that ends a run (here while the loader clears its memory),
+    // and `timeout` as scripts use it; the next ordinary user then has the port.
+    ChipOptions neverClears = promptChip();
     neverClears.eraseMicros = 60 * 1000 * 1000;
-    for (int signalNumber : {SIGINT, SIGQUIT, SIGUSR1}) {
+    for (int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, 0}) {
         ChipOnPort waiting{neverClears};
-        HostRun interrupted = startHost(HEXPUSH_BINARY, {"PORT", longFile}, waiting.port);
+        letNobodyUse(waiting.port);
+        std::vector<std::string> command{"PORT", longFile};
+        if (signalNumber == 0) command.insert(command.begin(), {"1", HEXPUSH_BINARY});
+        HostRun ended = startHost(signalNumber ? HEXPUSH_BINARY : "timeout", command, waiting.port);
         EXPECT_TRUE(becomesExclusive(waiting.port));
-        kill(interrupted.pid, signalNumber);
-        finishHosts({&interrupted}, 10);
-        EXPECT_EQ(interrupted.signal, signalNumber) << "the run must still end by the signal";
-        EXPECT_EQ(exclusiveMode(waiting.port), 0)
-            << "signal " << signalNumber << " left the port exclusive";
+        if (signalNumber) kill(ended.pid, signalNumber);
+        finishHosts({&ended}, 10);
+        if (signalNumber)
+            EXPECT_EQ(ended.signal, signalNumber) << "the run must still end by the signal";
+        else
+            EXPECT_EQ(ended.status, 124) << "timeout's status for a run it ended";
+        waiting.reset(promptChip());
+        HostRun next = startHost(HEXPUSH_BINARY, {"PORT", longFile}, waiting.port, unprivileged);
+        finishHosts({&next}, 30);
+        EXPECT_EQ(next.status, 0) << "after signal " << signalNumber << ": " << next.err;
     }
+}
+
+// The Windows build in a Wine console, read as a screen: tmux shows what a
+// user would see, whatever Wine's console sends to draw it.
+TEST(WineConsole, ProgressShownThenTheScreenHoldsTheFourLines) {
+    if (!windowsProblem().empty())
+        GTEST_SKIP() << "no Windows build under Wine: " << windowsProblem();
+    if (system("command -v tmux >/dev/null") != 0) GTEST_SKIP() << "tmux is not installed";
+    ChipOnPort chip{steadyChip()};
+    std::string com = linkComPort(chip.port);
+    std::string tmux = "tmux -L hexpush-" + std::to_string(getpid()) + " ";
+    std::string status = scratchFile("", ".status");
+    std::string command = "env";
+    for (const std::string &setting : wineEnvironment()) command += " '" + setting + "'";
+    command += " wine " HEXPUSH_EXE " " + com + " " + longFile + " 115200; echo $? >" + status;
+    shell(tmux + "new-session -d -x 60 -y 12 \"" + command + "; sleep 600\"");
+    std::string screen, progress;
+    for (double start = secondsNow(); readWholeFile(status).empty() && secondsNow() - start < 60;) {
+        screen = shell(tmux + "capture-pane -p");
+        if (screen.find("/769 lines") != std::string::npos) progress = screen;
+        usleep(50000);
+    }
+    screen = shell(tmux + "capture-pane -p");
+    shell(tmux + "kill-server");
+    unlinkComPort(com);
+    EXPECT_EQ(readWholeFile(status), "0\n");
+    EXPECT_TRUE(std::regex_search(progress, std::regex("Loading file...\n  [0-9]+/769 lines  ")))
+        << "no progress line seen:\n"
+        << progress;
+    EXPECT_EQ(std::regex_replace(screen, std::regex("\n+$"), "\n"), fourProgressLines);
 }
 
 }  // namespace

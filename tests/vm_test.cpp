@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <regex>
 
 #include "guest_vm.h"
 #include "harness.h"
@@ -16,7 +17,7 @@ namespace {
 
 // Adapters HP0-HP9 are the guest's FTDI ports; the UARTs its ttyS1 and ttyS2.
 const int adapterCount = 10;
-const int loads = 0, pulled = 1, shared = 2, user = 3, slow = 9;
+const int loads = 0, pulled = 1, user = 3, slow = 9;
 const int gang[] = {0, 2, 3, 4, 5, 6, 7, 8};
 
 struct Tier {
@@ -124,18 +125,28 @@ class RealDrivers : public ::testing::Test {
     }
 };
 
-TEST_F(RealDrivers, FtdiLoadsWithLowLatencyOnlyWhileTheRunLasts) {
+// During a load the port is a raw 8N1 line without flow control, in
+// low-latency mode and closed to other programs; after it, none of that.
+TEST_F(RealDrivers, FtdiLoadsRawWithLowLatencyAndAloneOnlyWhileTheRunLasts) {
     std::string ftdi = port(loads);
+    std::string terminal = "as tester microcom -t 200 -s 115200 " + ftdi + " </dev/null";
     EXPECT_NE(tier->idleLatency.find("low_latency 0"), std::string::npos) << tier->idleLatency;
     expectLoad(loads, "blink.hex", 2400, "root");
     EXPECT_EQ(guest("latency " + ftdi), tier->idleLatency) << "low latency left behind";
 
-    guest("start big root " + ftdi + " /data/big.hex 115200; claimed " + ftdi);
+    guest("start big tester " + ftdi + " /data/big.hex 115200; claimed " + ftdi);
     EXPECT_EQ(guest("latency " + ftdi), "@@latency 1 low_latency 1\n") << "during a load";
+    std::string settings = guest("stty -a -F " + ftdi);
+    for (const char *flag : {"cs8", "-parenb", "-cstopb", "-crtscts", "min = 1;", "-icanon"})
+        EXPECT_TRUE(
+            std::regex_search(settings, std::regex(std::string("(^|\\s)") + flag + "(\\s|$)")))
+            << flag << " not in " << settings;
+    EXPECT_NE(guest(terminal, 1).find("Device or resource busy"), std::string::npos);
     guest("finish big");
     EXPECT_EQ(guest("latency " + ftdi), tier->idleLatency) << "low latency left behind";
     expectGuestLoaded(report("big"));
     expectChipLoaded(chip(loads), "big.hex", 115200);
+    EXPECT_EQ(guest(terminal), "") << "a terminal program cannot open the port after the load";
 }
 
 TEST_F(RealDrivers, FailedAndInterruptedRunsGiveTheLatencyBack) {
@@ -174,22 +185,6 @@ TEST_F(RealDrivers, UnpluggedAdapterEndsTheRunWithinASecond) {
     EXPECT_GT(chip(pulled).reset(chipOptions()).lines, 10) << "pulled too early";
 }
 
-TEST_F(RealDrivers, ExclusiveOnARealTtyForAnOrdinaryUser) {
-    std::string ftdi = port(shared);
-    std::string terminal = "as tester microcom -t 200 -s 115200 " + ftdi + " </dev/null";
-    guest("start first tester " + ftdi + " /data/big.hex 115200; claimed " + ftdi);
-    guest("load second tester " + ftdi + " /data/blink.hex 115200", 1);
-    EXPECT_NE(guest(terminal, 1).find("Device or resource busy"), std::string::npos);
-    guest("finish first");
-    GuestJob second = report("second");
-    EXPECT_EQ(second.out + second.err, ftdi + ": Port is in use by another program\n");
-    expectGuestLoaded(report("first"));
-    expectChipLoaded(chip(shared), "big.hex", 115200);
-
-    EXPECT_EQ(guest(terminal), "") << "a terminal program cannot open the port after the load";
-    expectLoad(shared, "blink.hex", 115200, "tester");
-}
-
 // The hint only where joining the port's group is the remedy.
 TEST_F(RealDrivers, NoAccessNamesTheGroupToJoin) {
     std::string ftdi = port(user), denied = ftdi + ": Permission denied\n";
@@ -199,6 +194,9 @@ TEST_F(RealDrivers, NoAccessNamesTheGroupToJoin) {
     EXPECT_EQ(run.err, denied + ftdi +
                            ": open to group dialout; join it with 'sudo usermod -aG dialout "
                            "$USER', then log in again\n");
+    guest("joins joined guest dialout " + ftdi + " /data/blink.hex", 1);
+    EXPECT_EQ(report("joined").err,
+              denied + ftdi + ": open to group dialout, which you have joined: log in again\n");
     guest("chmod 600 " + ftdi + "; load closed guest " + ftdi + " /data/blink.hex", 1);
     EXPECT_EQ(report("closed").err, denied) << "a hint where the group cannot help";
     EXPECT_EQ(chip(user).reset(chipOptions()).received[stageWake], "");

@@ -36,6 +36,25 @@ interrupt() {
   record "$job" "$user" "$port" timeout -s INT "$seconds" hexpush "$port" "$@"
 }
 
+# joins JOB USER GROUP PORT FILE: a user whose session has begun joins the
+# group (as usermod -aG does), then runs hexpush in that same session.
+joins() {
+  job=$1 user=$2 group=$3 port=$4 file=$5
+  mkfifo /tmp/$job.go
+  stty -g -F "$port" >/tmp/$job.before 2>&1
+  su -s /bin/sh "$user" -c "read go </tmp/$job.go; exec hexpush $port $file" \
+    >/tmp/$job.out 2>/tmp/$job.err &
+  exec 3>/tmp/$job.go # returns once the user's session is waiting
+  sed -i "s/^$group:x:[0-9]*:.*/&,$user/" /etc/group
+  echo go >&3
+  exec 3>&-
+  wait $!
+  status=$?
+  echo $status >/tmp/$job.status
+  stty -g -F "$port" >/tmp/$job.after 2>&1
+  return $status
+}
+
 # start JOB USER PORT FILE [BAUD]: a load in the background.
 start() {
   load "$@" &

@@ -8,19 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+
+#include "clock.h"
 
 namespace {
 
 const char qemuBinary[] = "qemu-system-x86_64";
 const char doneMark[] = "@@done ";
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+double secondsSince(double start) { return secondsNow() - start; }
 
 bool onPath(const std::string &program) {
     const char *path = getenv("PATH");
@@ -69,7 +68,7 @@ size_t markStart(const std::string &text, const std::string &mark) {
 // is left in markLine.
 bool readUntilMark(GuestVm &vm, const std::string &mark, std::string &before, std::string &markLine,
                    double deadlineSeconds) {
-    auto start = std::chrono::steady_clock::now();
+    double start = secondsNow();
     for (;;) {
         size_t at = markStart(vm.pending, mark);
         if (at != std::string::npos) {
@@ -145,7 +144,7 @@ bool startGuest(GuestVm &vm, const std::string &imageDir, const GuestWiring &wir
     std::vector<char *> pointers;
     for (std::string &argument : arguments) pointers.push_back(argument.data());
     pointers.push_back(nullptr);
-    auto start = std::chrono::steady_clock::now();
+    double start = secondsNow();
     vm.pid = fork();
     if (vm.pid == 0) {
         dup2(ends[1], STDIN_FILENO);

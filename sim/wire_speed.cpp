@@ -1,0 +1,21 @@
+// The kernel's own termios2 carries the speed as a number, whether the host
+// set it with a standard code or, as newer programs (Wine among them) do,
+// with BOTHER; the C library's termios cannot be included beside it.
+#include "wire_speed.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+int wireBaud(int masterFd) {
+    termios2 settings;
+    if (ioctl(masterFd, TCGETS2, &settings) != 0) return 0;
+    return static_cast<int>(settings.c_ospeed);
+}
+
+bool setWireBaudAsNumber(int hostFd, int baud) {
+    termios2 settings;
+    if (ioctl(hostFd, TCGETS2, &settings) != 0) return false;
+    settings.c_cflag = (settings.c_cflag & ~CBAUD) | BOTHER;
+    settings.c_ospeed = settings.c_ispeed = baud;
+    return ioctl(hostFd, TCSETS2, &settings) == 0;
+}
