@@ -1,7 +1,8 @@
 // Measures how close a load comes to the wire's own time, one load at a
 // time and many at once, against virtual chips with the wire's timing.
-//   hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE|-] [EARLIER_BINARY]
-// With an earlier build, every case runs with both, row by row.
+//   hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE|-] [EARLIER_BINARY|-] [HEXPUSH_EXE]
+// With an earlier build, every case runs with both, row by row. With the
+// Windows build, its loads alone run under Wine beside the others.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "image_file.h"
 #include "load_runner.h"
+#include "wine_host.h"
 
 namespace {
 
@@ -44,8 +46,30 @@ double wireSeconds(const ChipSession &session, const ChipOptions &options, long 
     return bytesTime + chipWork / 1e6;
 }
 
+// The image as srec_cat reads the file.
+bool imageCorrect(const ChipSession &session) {
+    std::string image = std::string(imagePath) + ".image";
+    return writeImageFile(image, binaryImage(session.memory)) &&
+           system((std::string(CHECK_IMAGE " ") + imagePath + " " + image).c_str()) == 0;
+}
+
+bool isWindowsBuild(const std::string &hexpush) {
+    return hexpush.size() > 4 && hexpush.compare(hexpush.size() - 4, 4, ".exe") == 0;
+}
+
+// Runs hexpush, or the Windows build under Wine.
+HostRun startLoad(const std::string &hexpush, int baud, const std::string &port) {
+    std::vector<std::string> arguments{"PORT", imagePath, std::to_string(baud)};
+    if (!isWindowsBuild(hexpush)) return startHost(hexpush, arguments, port);
+    HostSetup underWine;
+    underWine.environment = wineEnvironment();
+    arguments.insert(arguments.begin(), hexpush);
+    return startHost("wine", arguments, port, underWine);
+}
+
 // Runs several loads at once, each against its own virtual chip.
-std::vector<Load> runLoads(const char *hexpush, int baud, int count, const std::string &expected) {
+std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
+    bool windows = isWindowsBuild(hexpush);
     ChipOptions options;
     options.flashSize = 65536;
     // A lone chip wakes 60 us early and spins the rest, so that its own
@@ -55,11 +79,15 @@ std::vector<Load> runLoads(const char *hexpush, int baud, int count, const std::
     std::vector<HostRun> hosts(count);
     std::vector<HostRun *> running;
     for (int i = 0; i < count; ++i) chips.push_back(std::make_unique<ChipOnPort>(options));
+    std::vector<std::string> ports;
+    for (auto &chip : chips) ports.push_back(windows ? linkComPort(chip->port) : chip->port);
     for (int i = 0; i < count; ++i) {
-        hosts[i] = startHost(hexpush, {"PORT", imagePath, std::to_string(baud)}, chips[i]->port);
+        hosts[i] = startLoad(hexpush, baud, ports[i]);
         running.push_back(&hosts[i]);
     }
     finishHosts(running, 600);
+    if (windows)
+        for (const std::string &port : ports) unlinkComPort(port);
     std::vector<Load> loads(count);
     for (int i = 0; i < count; ++i) {
         chips[i]->finish();
@@ -71,8 +99,8 @@ std::vector<Load> runLoads(const char *hexpush, int baud, int count, const std::
         load.wireSeconds = wireSeconds(session, options, 80 + 7 + 4 + session.lines);
         load.lines = session.lines;
         load.chipLateMicros = session.verdictLateMicros / std::max(1L, session.lines);
-        load.imageCorrect = hosts[i].status == 0 && binaryImage(session.memory) == expected &&
-                            session.rejected.empty() && session.protocolErrors.empty();
+        load.imageCorrect = hosts[i].status == 0 && session.rejected.empty() &&
+                            session.protocolErrors.empty() && imageCorrect(session);
     }
     return loads;
 }
@@ -118,50 +146,61 @@ std::string tableRow(const std::string &name, const std::vector<Load> &loads) {
     return row;
 }
 
-std::string makeImage() {
+void makeImage() {
     std::string command = "srec_cat -generate 0 " + std::to_string(imageBytes) + " -random -o " +
                           imagePath + " -Intel -Output_Block_Size 16";
-    std::string binary = std::string(imagePath) + ".bin";
-    std::string convert =
-        std::string("srec_cat ") + imagePath + " -Intel -o " + binary + " -Binary";
-    if (system(command.c_str()) != 0 || system(convert.c_str()) != 0) {
+    if (system(command.c_str()) != 0) {
         fprintf(stderr, "hexpush-bench: srec_cat failed (package srecord)\n");
         exit(1);
     }
-    return readWholeFile(binary);
 }
 
 }  // namespace
 
+using Builds = std::vector<std::pair<std::string, std::string>>;  // label, program
+
 int main(int argc, char *argv[]) {
     if (argc < 2) {
         fprintf(stderr,
-                "usage: hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE] [EARLIER_BINARY]\n");
+                "usage: hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE|-] "
+                "[EARLIER_BINARY|-] [HEXPUSH_EXE]\n");
         return 2;
     }
     int repeats = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
-    std::vector<std::pair<std::string, const char *>> builds{{"", argv[1]}};
-    if (argc > 4) builds.insert(builds.begin(), {" (earlier build)", argv[4]});
-    std::string expected = makeImage();
+    Builds builds{{"", argv[1]}};
+    if (argc > 4 && std::string(argv[4]) != "-")
+        builds.insert(builds.begin(), {" (earlier build)", argv[4]});
+    Builds windows;
+    std::string problem;
+    if (argc > 5 && !prepareWine(problem)) {
+        fprintf(stderr, "hexpush-bench: %s\n", problem.c_str());
+        return 1;
+    }
+    if (argc > 5) windows.push_back({" (Windows build, Wine)", argv[5]});
+    makeImage();
 
     fputs(tableHeader, stdout);
     std::string table = tableHeader;
     bool correct = true;
-    auto measure = [&](const std::string &name, int baud, int count, int runs) {
-        for (const auto &[label, hexpush] : builds) {
+    auto measure = [&](const Builds &which, const std::string &name, int baud, int count,
+                       int runs) {
+        for (const auto &[label, hexpush] : which) {
             std::vector<Load> loads;
             for (int run = 0; run < runs; ++run) {
-                std::vector<Load> batch = runLoads(hexpush, baud, count, expected);
+                std::vector<Load> batch = runLoads(hexpush, baud, count);
                 loads.insert(loads.end(), batch.begin(), batch.end());
             }
             table += tableRow(name + label, loads);
             correct = correct && allCorrect(loads);
         }
     };
-    for (int baud : {115200, 57600, 9600})
-        measure("1 load at " + std::to_string(baud), baud, 1, repeats);
+    for (int baud : {115200, 57600, 9600}) {
+        std::string name = "1 load at " + std::to_string(baud);
+        measure(builds, name, baud, 1, repeats);
+        if (baud != 57600) measure(windows, name, baud, 1, repeats);
+    }
     for (int count : {8, 16, 32})
-        measure(std::to_string(count) + " at once at 115200", 115200, count, 1);
+        measure(builds, std::to_string(count) + " at once at 115200", 115200, count, 1);
     if (argc > 3 && std::string(argv[3]) != "-" && !writeImageFile(argv[3], table)) {
         perror(argv[3]);
         return 1;

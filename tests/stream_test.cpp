@@ -12,6 +12,8 @@
 namespace {
 
 class Framing : public EitherBuild {};
+class ReadOnceInput : public EitherBuild {};
+BOTH_BUILDS(ReadOnceInput);
 class FileChanges : public EitherBuild {};
 BOTH_BUILDS(Framing);
 BOTH_BUILDS(FileChanges);
@@ -51,14 +53,14 @@ TEST_P(Framing, BlankLinesExactBufferAndMissingLastLineFeed) {
 
 // Input that can be read only once (a FIFO here, as a pipe or process
 // substitution gives) is checked whole before the chip is woken, like a file.
-TEST(ReadOnceInput, OverlongLineOrEndlessInputStopsBeforeWakingTheChip) {
+TEST_P(ReadOnceInput, OverlongLineOrEndlessInputStopsBeforeWakingTheChip) {
     std::string first = dataRecord(0, {1});
     std::string overlong = ":" + std::string(1023, 'B');
     const std::string end = endRecord;
     for (const std::string &tail : {overlong + "\n", overlong, overlong + "\n" + end, end}) {
         std::string path = scratchFile(first + tail);
         std::string fifo = fifoFeeding(first + tail);
-        RunResult run = runHexpush({"PORT", fifo}, roomyChip());
+        RunResult run = this->run({"PORT", fifo}, roomyChip());
         if (tail == end) {
             expectEnding(run, 0, fourProgressLines, "");
             expectChipHolds(run.session, path);
@@ -70,7 +72,7 @@ TEST(ReadOnceInput, OverlongLineOrEndlessInputStopsBeforeWakingTheChip) {
     // The limit itself is taken whole: what it holds decides.
     std::string exactlyTheLimit = fifoFeeding(std::string(16 * 1024 * 1024, 'A'));
     for (const std::string &input : {std::string("/dev/zero"), exactlyTheLimit}) {
-        RunResult run = runHexpush({"PORT", input}, roomyChip());
+        RunResult run = this->run({"PORT", input}, roomyChip());
         expectEnding(run, 1, "",
                      input + (input == "/dev/zero" ? ": more than 16777216 bytes\n"
                                                    : ": line 1 is longer than 1024 bytes\n"));

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The scripts a newcomer runs first, where they went wrong before: the demo
+# with a file or rate that hexpush refuses, vm/try with a word it does not
+# know, a missing file or piped output, and install-deps when apt-get cannot
+# install (offline, say).
+#   tests/scripts_test.sh SOURCE_DIR
+set -euo pipefail
+top=$(realpath "$1")
+stubs=$(mktemp -d)
+trap 'rm -rf "$stubs"' EXIT
+fail() { echo "scripts test: $*" >&2; exit 1; }
+
+# expect STATUS TEXT COMMAND...: the command ends, with that status, saying that.
+expect() {
+  local status=$1 text=$2 out got=0
+  shift 2
+  out=$(timeout 600 "$@" 2>&1) || got=$?
+  [ "$got" = "$status" ] || fail "$*: status $got, not $status:"$'\n'"$out"
+  grep -qF -- "$text" <<<"$out" || fail "$*: no '$text' in:"$'\n'"$out"
+  [[ $out != *$'\e'* ]] || fail "$*: escape codes in piped output:"$'\n'"$out"
+}
+
+expect 1 "/nonexistent/app.hex: No such file or directory" "$top/scripts/demo" /nonexistent/app.hex
+expect 1 "Baud rate not supported" "$top/scripts/demo" "$top/examples/blink.hex" 12345
+expect 0 "The chip's memory matches" "$top/scripts/demo"
+expect 2 "vm/try: no driver 'usb' (ftdi or uart)" "$top/vm/try" "$top/examples/blink.hex" 115200 usb
+expect 1 "vm/try: /nonexistent/app.hex: No such file" "$top/vm/try" /nonexistent/app.hex
+if command -v qemu-system-x86_64 >/dev/null; then
+  expect 0 "Done loading" "$top/vm/try" "$top/examples/blink.hex" 115200 uart
+fi
+
+printf '#!/bin/sh\nexit 1\n' >"$stubs/dpkg"
+printf '#!/bin/sh\necho "Temporary failure resolving deb.debian.org" >&2\nexit 100\n' >"$stubs/apt-get"
+printf '#!/bin/sh\nexec "$@"\n' >"$stubs/sudo"
+chmod +x "$stubs"/*
+PATH=$stubs:$PATH expect 1 "could not install g++ cmake make srecord" "$top/scripts/install-deps" demo
+echo "scripts test: passed"
