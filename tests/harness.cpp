@@ -30,19 +30,15 @@ void letNobodyUse(const std::string &port) {
 
 namespace {
 
-struct ScratchFiles {
-    std::vector<std::string> paths;
-    std::vector<std::thread> writers;
-    ~ScratchFiles() {
-        for (std::thread &writer : writers) writer.detach();
-        for (const std::string &path : paths) unlink(path.c_str());
-    }
-};
-
 // Made on first use: test files may ask for scratch files while starting up.
-ScratchFiles &scratch() {
-    static ScratchFiles files;
-    return files;
+std::vector<std::string> &scratchPaths() {
+    static struct ScratchFiles {
+        std::vector<std::string> paths;
+        ~ScratchFiles() {
+            for (const std::string &path : paths) unlink(path.c_str());
+        }
+    } files;
+    return files.paths;
 }
 
 // Windows writes its text with CRLF line ends; anything else is a fault.
@@ -115,7 +111,7 @@ std::string scratchFile(const std::string &contents, const std::string &suffix) 
     fchmod(fd, 0644);  // unprivileged runs read it too
     EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     close(fd);
-    scratch().paths.push_back(path);
+    scratchPaths().push_back(path);
     return path;
 }
 
@@ -123,7 +119,7 @@ std::string fifoFeeding(const std::string &contents) {
     std::string path = scratchFile("", ".fifo");
     unlink(path.c_str());
     mkfifo(path.c_str(), 0644);
-    scratch().writers.emplace_back([path, contents] {
+    std::thread([path, contents] {
         int fd = open(path.c_str(), O_WRONLY);
         for (size_t at = 0; fd >= 0 && at < contents.size();) {
             ssize_t put = write(fd, contents.data() + at, contents.size() - at);
@@ -131,7 +127,7 @@ std::string fifoFeeding(const std::string &contents) {
             at += put;
         }
         close(fd);
-    });
+    }).detach();
     return path;
 }
 

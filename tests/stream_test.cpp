@@ -1,112 +1,78 @@
-// Whole loads: files made by real tools, the line framing and its edge
-// cases, and a file that changes while it loads.
+// Transfers: files that frame their lines oddly, hold a record the chip
+// rejects, or change while they load; what reached the chip, and what
+// hexpush said.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 
 #include "harness.h"
-#include "image_file.h"
 
 namespace {
 
-class Framing : public EitherBuild {};
-class ReadOnceInput : public EitherBuild {};
-BOTH_BUILDS(ReadOnceInput);
-class FileChanges : public EitherBuild {};
-BOTH_BUILDS(Framing);
-BOTH_BUILDS(FileChanges);
-
-ChipOptions roomyChip(bool judge = true) {
-    ChipOptions options = promptChip();
-    options.flashSize = 65536;
-    options.judgeRecords = judge;
-    return options;
+// What hexpush prints when the chip rejects a line with this verdict.
+std::string rejectedWith(char verdict) {
+    return std::string(loadStartLines) + verdict + "\nLoad failed\n\n";
 }
 
-TEST_P(Framing, BlankLinesExactBufferAndMissingLastLineFeed) {
-    std::string record = dataRecord(0x40, {9, 8});
-    std::string longest = ":" + std::string(1022, 'A') + "\n";
-    struct Case {
-        std::string file;
-        std::string sent;
-        long lines;
-    } cases[] = {
-        {"", "", 0},
-        {record + "\n\r\n" + endRecord, record + "\n\r\n" + endRecord, 4},
-        {std::string("a\0b\n", 4) + endRecord, std::string("a\0b\n", 4) + endRecord, 2},
-        {record + longest + endRecord, record + longest + endRecord, 3},
-        {record + ":00000001FF", record + ":00000001FF\n", 2},
-        {record + ":00000001FF\r", record + ":00000001FF\r\n", 2},
-        {record + endRecord + "\x1a", record + endRecord, 2},
-        {record + endRecord + " \t\r", record + endRecord, 2},
-    };
-    for (const Case &framing : cases) {
-        RunResult run = this->run({"PORT", scratchFile(framing.file)}, roomyChip(false), 10);
-        expectEnding(run, 0, fourProgressLines, "");
-        EXPECT_EQ(run.session.received[stageRecords], framing.sent);
-        EXPECT_EQ(run.session.lines, framing.lines) << "one verdict a line";
-        EXPECT_TRUE(run.session.protocolErrors.empty()) << "a line went out before its verdict";
-    }
-}
+class Transfers : public EitherBuild {};
+BOTH_BUILDS(Transfers);
 
-// Input that can be read only once (a FIFO here, as a pipe or process
-// substitution gives) is checked whole before the chip is woken, like a file.
-TEST_P(ReadOnceInput, OverlongLineOrEndlessInputStopsBeforeWakingTheChip) {
-    std::string first = dataRecord(0, {1});
-    std::string overlong = ":" + std::string(1023, 'B');
-    const std::string end = endRecord;
-    for (const std::string &tail : {overlong + "\n", overlong, overlong + "\n" + end, end}) {
-        std::string path = scratchFile(first + tail);
-        std::string fifo = fifoFeeding(first + tail);
-        RunResult run = this->run({"PORT", fifo}, roomyChip());
-        if (tail == end) {
-            expectEnding(run, 0, fourProgressLines, "");
-            expectChipHolds(run.session, path);
-            continue;
-        }
-        expectEnding(run, 1, "", fifo + ": line 2 is longer than 1024 bytes\n");
-        EXPECT_EQ(run.session.received[stageWake], "");
-    }
-    // The limit itself is taken whole: what it holds decides.
-    std::string exactlyTheLimit = fifoFeeding(std::string(16 * 1024 * 1024, 'A'));
-    for (const std::string &input : {std::string("/dev/zero"), exactlyTheLimit}) {
-        RunResult run = this->run({"PORT", input}, roomyChip());
-        expectEnding(run, 1, "",
-                     input + (input == "/dev/zero" ? ": more than 16777216 bytes\n"
-                                                   : ": line 1 is longer than 1024 bytes\n"));
-        EXPECT_EQ(run.session.received[stageWake], "");
-    }
-}
-
-// Measured before the chip is woken; any change seen while it loads ends the
-// run as a failure, whatever the loader said of the lines.
-TEST_P(FileChanges, EndTheRunAndAreNeverReportedAsDone) {
+TEST_P(Transfers, SendEachLineAsItStandsAndEndAtTheFirstRejectionOrChange) {
+    std::string record = dataRecord(0x40, {9, 8}), good = dataRecord(0x0100, {0xAA, 0xBB});
+    std::string longest = ":" + std::string(1022, 'A') + "\n", badSum = good;
+    badSum[4] ^= 1;  // another address, so the sum no longer adds up
     std::string lines;
     for (unsigned address = 0; address < 0x800; address += 16)
         lines += dataRecord(address, std::vector<unsigned char>(16, 0x5A));
-    std::string text = lines + endRecord;  // 129 lines of 44 bytes, then the end
+    std::string big = lines + endRecord;  // 129 lines of 44 bytes, then the end
+    const std::string third = "line 3 rejected by the loader";
     struct Case {
-        const char *what;
-        std::string (*changed)(const std::string &text);
+        std::string file, sent;                         // sent: the file itself, if empty
+        std::string out = fourProgressLines, err = "";  // err: what follows "FILE: "
+        std::string changed = "";  // what the file becomes at line 40, if anything
+        bool judged = false;       // the chip checks each record
     } cases[] = {
-        {"cut at a line end", [](const std::string &t) { return t.substr(0, 44 * 80); }},
-        {"cut mid-line", [](const std::string &t) { return t.substr(0, 44 * 80 + 20); }},
-        {"grown by an overlong line",
-         [](const std::string &t) { return t + ":" + std::string(2000, 'C') + "\n"; }},
-        {"edited, same size",
-         [](const std::string &t) { return std::string(t).replace(44 * 100 + 9, 2, "A5"); }},
+        {"", ""},
+        {record + "\n\r\n" + endRecord, ""},
+        {std::string("a\0b\n", 4) + endRecord, ""},
+        {record + longest + endRecord, ""},
+        {record + ":00000001FF", record + ":00000001FF\n"},
+        {record + ":00000001FF\r", record + ":00000001FF\r\n"},
+        {record + endRecord + "\x1a", record + endRecord},
+        {record + endRecord + " \t\r", record + endRecord},
+        // Each check the chip makes of a record, with the verdict it answers.
+        {good + good + badSum, "", rejectedWith('C'), third, "", true},
+        {good + good + ":0300000001FC\n", "", rejectedWith('L'), third, "", true},
+        {good + good + ":01000000ZZ00\n", "", rejectedWith('H'), third, "", true},
+        {good + good + dataRecord(0x0FFF, {1, 2}), "", rejectedWith('A'), third, "", true},
+        {good + good + ":00000007F9\n", "", rejectedWith('T'), third, "", true},
+        {good + good + "00000001FF\n", "", rejectedWith('S'), third, "", true},
+        // Measured before the chip is woken; a change seen while it loads
+        // ends the run as a failure, whatever the loader said of the lines.
+        {big, "", loadStartLines, "changed while loading", big.substr(0, 44 * 80)},
+        {big, "", loadStartLines, "changed while loading", big.substr(0, 44 * 80 + 20)},
+        {big, "", loadStartLines, "changed while loading",
+         big + ":" + std::string(2000, 'C') + "\n"},
+        {big, "", loadStartLines, "changed while loading",
+         std::string(big).replace(44 * 100 + 9, 2, "A5")},
     };
-    for (const auto &change : cases) {
-        SCOPED_TRACE(change.what);
-        std::string path = scratchFile(text);
-        ChipOptions editedMidLoad = roomyChip(false);
-        editedMidLoad.onLine = [&](long line) {
-            if (line == 40) std::ofstream(path, std::ios::binary) << change.changed(text);
+    for (const Case &transfer : cases) {
+        std::string path = scratchFile(transfer.file);
+        ChipOptions chip = promptChip();
+        chip.flashSize = 4096;
+        chip.judgeRecords = transfer.judged;
+        chip.onLine = [&](long line) {
+            if (line == 40 && !transfer.changed.empty())
+                std::ofstream(path, std::ios::binary) << transfer.changed;
         };
-        RunResult run = this->run({"PORT", path, "115200"}, editedMidLoad);
-        expectEnding(run, 1, loadStartLines, path + ": changed while loading\n");
+        RunResult run = this->run({"PORT", path, "115200"}, chip, 10);
+        std::string err = transfer.err.empty() ? "" : path + ": " + transfer.err + "\n";
+        expectEnding(run, transfer.err.empty() ? 0 : 1, transfer.out, err);
+        if (transfer.changed.empty()) {
+            EXPECT_EQ(run.session.received[stageRecords],
+                      transfer.sent.empty() ? transfer.file : transfer.sent);
+        }
+        EXPECT_TRUE(run.session.protocolErrors.empty()) << "a line went out before its verdict";
     }
 }
 

@@ -108,10 +108,8 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
                      ": or a hexpush that was killed left it exclusive: see hexpush(1), KILLED "
                      "RUNS\n");
     expectEnding(first, 0, fourProgressLines, "");
-    EXPECT_EQ(exclusiveMode(chip.port), 0) << "exclusive mode left behind";
     chip.finish();
     EXPECT_TRUE(chip.session.received[stageRecords] == readWholeFile(longFile));
-    EXPECT_TRUE(chip.session.protocolErrors.empty()) << "the second run got through";
 
     // A terminal program that takes the lock, as tio and picocom do.
     ChipOnPort locked{promptChip()};
@@ -122,35 +120,31 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
     expectEnding(refused, 1, "", locked.port + inUse);
     close(holder);
 
-    ChipOptions silent;
-    silent.faults.silent = true;
-    ChipOnPort noLoader{silent};
-    HostRun failed = startHost(HEXPUSH_BINARY, {"PORT", longFile}, noLoader.port);
-    finishHosts({&failed}, 10);
-    EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(exclusiveMode(noLoader.port), 0) << "a failed run left the port exclusive";
-
     // Each signal that ends a run (here while the loader clears its memory),
-    // and `timeout` as scripts use it; the next ordinary user then has the port.
-    ChipOptions neverClears = promptChip();
-    neverClears.eraseMicros = 60 * 1000 * 1000;
-    for (int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, 0}) {
-        ChipOnPort waiting{neverClears};
+    // `timeout` as scripts use it (0), and a failure (-1): the next ordinary
+    // user then has the port.
+    for (int ending : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, 0, -1}) {
+        ChipOptions stalls = promptChip();
+        stalls.eraseMicros = 60 * 1000 * 1000;
+        stalls.faults.silent = ending == -1;
+        ChipOnPort waiting{stalls};
         letNobodyUse(waiting.port);
         std::vector<std::string> command{"PORT", longFile};
-        if (signalNumber == 0) command.insert(command.begin(), {"1", HEXPUSH_BINARY});
-        HostRun ended = startHost(signalNumber ? HEXPUSH_BINARY : "timeout", command, waiting.port);
-        EXPECT_TRUE(becomesExclusive(waiting.port));
-        if (signalNumber) kill(ended.pid, signalNumber);
+        if (ending == 0) command.insert(command.begin(), {"1", HEXPUSH_BINARY});
+        HostRun ended = startHost(ending == 0 ? "timeout" : HEXPUSH_BINARY, command, waiting.port);
+        if (ending >= 0) {
+            EXPECT_TRUE(becomesExclusive(waiting.port));
+        }
+        if (ending > 0) kill(ended.pid, ending);
         finishHosts({&ended}, 10);
-        if (signalNumber)
-            EXPECT_EQ(ended.signal, signalNumber) << "the run must still end by the signal";
-        else
-            EXPECT_EQ(ended.status, 124) << "timeout's status for a run it ended";
+        EXPECT_EQ(ending > 0 ? ended.signal : ended.status, ending > 0 ? ending
+                                                            : ending   ? 1
+                                                                       : 124)
+            << "ended by " << ending;
         waiting.reset(promptChip());
         HostRun next = startHost(HEXPUSH_BINARY, {"PORT", longFile}, waiting.port, unprivileged);
         finishHosts({&next}, 30);
-        EXPECT_EQ(next.status, 0) << "after signal " << signalNumber << ": " << next.err;
+        EXPECT_EQ(next.status, 0) << "after an ending by " << ending << ": " << next.err;
     }
 }
 
