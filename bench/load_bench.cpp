@@ -13,6 +13,7 @@
 #include "image_file.h"
 #include "load_runner.h"
 #include "wine_host.h"
+#include "wire.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ double overheadMicros(const Load &load) {
 double wireSeconds(const ChipSession &session, const ChipOptions &options, long repliedBytes) {
     long sent = 0;
     for (const std::string &stage : session.received) sent += static_cast<long>(stage.size());
-    double bytesTime = (sent + repliedBytes) * 10.0 / session.baud;
+    double bytesTime = (sent + repliedBytes) * double(bitsPerByte) / session.baud;
     long replies = session.lines + 4;
     double chipWork =
         options.eraseMicros + replies * options.reactionMicros + session.lines * options.lineMicros;
