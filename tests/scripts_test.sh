@@ -33,5 +33,5 @@ printf '#!/bin/sh\nexit 1\n' >"$stubs/dpkg"
 printf '#!/bin/sh\necho "Temporary failure resolving deb.debian.org" >&2\nexit 100\n' >"$stubs/apt-get"
 printf '#!/bin/sh\nexec "$@"\n' >"$stubs/sudo"
 chmod +x "$stubs"/*
-PATH=$stubs:$PATH expect 1 "could not install g++ cmake make srecord" "$top/scripts/install-deps" demo
+PATH=$stubs:$PATH expect 1 "could not install cmake g++ make srecord" "$top/scripts/install-deps" demo
 echo "scripts test: passed"
