@@ -54,23 +54,8 @@ bool imageCorrect(const ChipSession &session) {
            system((std::string(CHECK_IMAGE " ") + imagePath + " " + image).c_str()) == 0;
 }
 
-bool isWindowsBuild(const std::string &hexpush) {
-    return hexpush.size() > 4 && hexpush.compare(hexpush.size() - 4, 4, ".exe") == 0;
-}
-
-// Runs hexpush, or the Windows build under Wine.
-HostRun startLoad(const std::string &hexpush, int baud, const std::string &port) {
-    std::vector<std::string> arguments{"PORT", imagePath, std::to_string(baud)};
-    if (!isWindowsBuild(hexpush)) return startHost(hexpush, arguments, port);
-    HostSetup underWine;
-    underWine.environment = wineEnvironment();
-    arguments.insert(arguments.begin(), hexpush);
-    return startHost("wine", arguments, port, underWine);
-}
-
 // Runs several loads at once, each against its own virtual chip.
 std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
-    bool windows = isWindowsBuild(hexpush);
     ChipOptions options;
     options.flashSize = 65536;
     // A lone chip wakes 60 us early and spins the rest, so that its own
@@ -80,15 +65,11 @@ std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
     std::vector<HostRun> hosts(count);
     std::vector<HostRun *> running;
     for (int i = 0; i < count; ++i) chips.push_back(std::make_unique<ChipOnPort>(options));
-    std::vector<std::string> ports;
-    for (auto &chip : chips) ports.push_back(windows ? linkComPort(chip->port) : chip->port);
     for (int i = 0; i < count; ++i) {
-        hosts[i] = startLoad(hexpush, baud, ports[i]);
+        hosts[i] = startHexpush(hexpush, {"PORT", imagePath, std::to_string(baud)}, chips[i]->port);
         running.push_back(&hosts[i]);
     }
     finishHosts(running, 600);
-    if (windows)
-        for (const std::string &port : ports) unlinkComPort(port);
     std::vector<Load> loads(count);
     for (int i = 0; i < count; ++i) {
         chips[i]->finish();

@@ -17,6 +17,7 @@
 #include "clock.h"
 #include "image_file.h"
 #include "pty_port.h"
+#include "wine_host.h"
 
 extern char **environ;
 
@@ -192,6 +193,25 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
     return run;
 }
 
+HostRun startHexpush(const std::string &program, const std::vector<std::string> &arguments,
+                     const std::string &port, const HostSetup &setup) {
+    bool windows = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+    if (!windows) {
+        HostRun run = startHost(program, arguments, port, setup);
+        run.port = port;
+        return run;
+    }
+    HostSetup underWine = setup;
+    underWine.environment = wineEnvironment();
+    std::vector<std::string> wineArguments{program};
+    wineArguments.insert(wineArguments.end(), arguments.begin(), arguments.end());
+    std::string com = linkComPort(port);
+    HostRun run = startHost("wine", wineArguments, com, underWine);
+    run.port = com;
+    run.comLinked = true;
+    return run;
+}
+
 void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
     // A blocking wait per run keeps the measured end of each run exact and
     // leaves the chips' threads undisturbed.
@@ -224,5 +244,6 @@ void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
         }
         run->out = takeFile(run->outPath);
         run->err = takeFile(run->errPath);
+        if (run->comLinked) unlinkComPort(run->port);
     }
 }

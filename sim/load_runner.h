@@ -37,7 +37,9 @@ struct ChipOnPort {
 // the build may sit in a folder closed to others (root's home, say).
 struct HostRun {
     int pid = -1;
-    int terminal = -1;  // master side of its standard output, if a terminal
+    std::string port;        // the port as hexpush was given it
+    bool comLinked = false;  // port is a COM name that Wine was given for the run
+    int terminal = -1;       // master side of its standard output, if a terminal
     std::string outPath;
     std::string errPath;
     std::string out;          // standard output (when not a terminal)
@@ -69,6 +71,11 @@ const unsigned nobodyId = 65534;
 
 HostRun startHost(const std::string &binary, const std::vector<std::string> &arguments,
                   const std::string &port, const HostSetup &setup = {});
+
+// Starts hexpush; a Windows build (a .exe) runs under Wine, with the port
+// given a COM name for the run.
+HostRun startHexpush(const std::string &program, const std::vector<std::string> &arguments,
+                     const std::string &port, const HostSetup &setup = {});
 
 // Waits for every run to end, killing those still running at the deadline.
 void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds);

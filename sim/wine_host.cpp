@@ -15,6 +15,17 @@ std::string prefix() { return "/tmp/hexpush-wine-" + std::to_string(getuid()); }
 
 std::string comLink(int number) { return prefix() + "/dosdevices/com" + std::to_string(number); }
 
+// A link whose port has gone is left from a run that was killed. Only a run
+// that holds the prefix's lock removes them: a live run's link never
+// dangles, and two runs must never race to reuse one.
+void removeLeftOverLinks() {
+    for (int number = 33; number <= 256; ++number) {
+        struct stat target;
+        std::string link = comLink(number);
+        if (stat(link.c_str(), &target) != 0) unlink(link.c_str());
+    }
+}
+
 std::string environmentLine() {
     std::string line;
     for (const std::string &setting : wineEnvironment()) line += setting + " ";
@@ -45,6 +56,7 @@ bool prepareWine(std::string &why) {
     ready = ready && system((env + "wineserver -p60 >/dev/null 2>&1; " + env +
                              "wine cmd /c exit 0 >/dev/null 2>&1 </dev/null")
                                 .c_str()) == 0;
+    if (ready) removeLeftOverLinks();
     close(lock);
     if (!ready) why = "Wine cannot start a prefix in " + prefix();
     return ready;
@@ -52,12 +64,8 @@ bool prepareWine(std::string &why) {
 
 std::string linkComPort(const std::string &port) {
     for (int number = 33; number <= 256; ++number) {
-        std::string link = comLink(number);
-        if (symlink(port.c_str(), link.c_str()) == 0) return "COM" + std::to_string(number);
-        struct stat target;
-        // A link whose port has gone is left from a run that ended badly.
-        if (errno == EEXIST && stat(link.c_str(), &target) != 0 && unlink(link.c_str()) == 0)
-            --number;
+        if (symlink(port.c_str(), comLink(number).c_str()) == 0)
+            return "COM" + std::to_string(number);
     }
     return "";
 }

@@ -82,23 +82,13 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
     // Children inherit a fine timer slack, so their 100 us pauses last about
     // that long and timing margins are not hidden by the scheduler.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    if (build == Build::windows) {
-        HostSetup underWine = setup;
-        underWine.environment = wineEnvironment();
-        result.port = linkComPort(chip.port);
-        std::vector<std::string> wineArguments{HEXPUSH_EXE};
-        wineArguments.insert(wineArguments.end(), arguments.begin(), arguments.end());
-        static_cast<HostRun &>(result) = startHost("wine", wineArguments, result.port, underWine);
-    } else {
-        result.port = chip.port;
-        static_cast<HostRun &>(result) = startHost(HEXPUSH_BINARY, arguments, chip.port, setup);
-    }
+    static_cast<HostRun &>(result) = startHexpush(
+        build == Build::windows ? HEXPUSH_EXE : HEXPUSH_BINARY, arguments, chip.port, setup);
     finishHosts({&result}, deadlineSeconds);
     result.after = chip.finish();
     result.before = chip.before;
     result.session = chip.session;
     if (build == Build::windows) {
-        unlinkComPort(result.port);
         result.out = fromWindowsText(result.out);
         result.err = fromWindowsText(result.err);
     }

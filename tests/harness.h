@@ -17,7 +17,6 @@ inline void PrintTo(Build build, std::ostream *out) {
 
 struct RunResult : HostRun {
     ChipSession session;
-    std::string port;  // as hexpush was given it
     termios before{};  // the port's attributes before the run
     termios after{};   // and after it
 };
