@@ -50,6 +50,9 @@ bool prepareWine(std::string &why) {
     int lock = open((prefix() + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
     flock(lock, LOCK_EX);  // one run readies it; the others wait for it
     std::string env = "env " + environmentLine();
+    // Wine makes a prefix only in a folder of the user's own, which /tmp is
+    // not for an ordinary user: the prefix's own folder is made first.
+    mkdir(prefix().c_str(), 0700);
     struct stat made;
     bool ready = stat((prefix() + "/system.reg").c_str(), &made) == 0 ||
                  system((env + "wineboot --init >/dev/null 2>&1").c_str()) == 0;

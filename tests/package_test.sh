@@ -21,7 +21,8 @@ root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
 # The scratch root has no other packages: their dependencies are this machine's.
-dpkg --root="$root" --force-not-root --force-depends --log=/dev/null -i "$deb" >/dev/null 2>&1 ||
+# dpkg wants the system's tools, which an ordinary user's PATH may not reach.
+PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin dpkg --root="$root" --force-not-root --force-depends --log=/dev/null -i "$deb" >/dev/null 2>&1 ||
   fail "dpkg could not install the package"
 for file in usr/bin/hexpush usr/bin/hexpush-sim usr/share/man/man1/hexpush.1.gz \
   usr/share/man/man1/hexpush-sim.1.gz usr/share/doc/hexpush/copyright usr/share/doc/hexpush/README.md.gz; do

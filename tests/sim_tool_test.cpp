@@ -127,8 +127,14 @@ TEST(SimTool, LinkTakesOnlyALeftOverLinkAndRemovesOnlyItsOwn) {
 TEST(SimTool, ChipReadsTheSpeedHoweverTheHostSetIt) {
     ChipOnPort chip(promptChip());
     int host = open(chip.port.c_str(), O_RDWR | O_NOCTTY);
+    termios raw;
+    tcgetattr(host, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(host, TCSANOW, &raw);
     ASSERT_TRUE(setWireBaudAsNumber(host, 2400));
+    char banner;
     EXPECT_EQ(write(host, "\r", 1), 1);
+    EXPECT_EQ(read(host, &banner, 1), 1) << "the chip did not answer the wake-up";
     chip.finish();
     close(host);
     EXPECT_EQ(chip.session.baud, 2400);
