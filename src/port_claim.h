@@ -3,9 +3,11 @@
 // implementation a system (port_claim_posix.cpp, port_claim_windows.cpp).
 #pragma once
 
-// Takes the open port. False when it cannot, with errno EWOULDBLOCK when
-// another program holds it.
-bool claimPort();
+#include <cstdint>
+
+// Takes the open port, given by the system's handle for it. False when it
+// cannot, with errno EWOULDBLOCK when another program holds it.
+bool claimPort(intptr_t portHandle);
 
 // USB adapters may hold received bytes for up to 16 ms; with one verdict byte
 // a line, that wait would dominate the load. Asks the driver to pass bytes on

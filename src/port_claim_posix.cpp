@@ -6,7 +6,6 @@
 
 #include "console.h"
 #include "port_claim.h"
-#include "serial_port_posix.h"
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -69,14 +68,15 @@ void catchEndingSignals() {
 
 }  // namespace
 
-bool claimPort() {
-    if (flock(comPortHandle, LOCK_EX | LOCK_NB) != 0) return false;
-    claimedHandle = comPortHandle;
+bool claimPort(intptr_t portHandle) {
+    int port = static_cast<int>(portHandle);
+    if (flock(port, LOCK_EX | LOCK_NB) != 0) return false;
+    claimedHandle = port;
     static bool releaseAtExit = atexit(releasePort) == 0;
     (void)releaseAtExit;
     catchEndingSignals();
 #ifdef TIOCEXCL
-    ioctl(comPortHandle, TIOCEXCL);
+    ioctl(port, TIOCEXCL);
 #endif
     return true;
 }

@@ -15,7 +15,7 @@ BOOL WINAPI onConsoleControl(DWORD) {
 
 // The port is opened for this process alone, which Windows enforces: that
 // open is the claim.
-bool claimPort() {
+bool claimPort(intptr_t) {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
     return true;
 }

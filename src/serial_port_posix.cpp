@@ -111,7 +111,7 @@ bool openSerialPort(const char *path, unsigned long speedCode, PortFailure &fail
         return fail(failure, portUnusable, "the terminal hexpush runs in, not a serial port");
     termios newSettings;
     if (tcgetattr(comPortHandle, &newSettings) != 0) return failOnOpen(failure);
-    if (!claimPort()) {
+    if (!claimPort(comPortHandle)) {
         if (errno == EWOULDBLOCK) return fail(failure, portInUse, "");
         return failOnOpen(failure);
     }

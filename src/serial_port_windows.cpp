@@ -123,7 +123,7 @@ bool openSerialPort(const char *path, unsigned long speedCode, PortFailure &fail
     state.DCBlength = sizeof state;
     if (!GetCommState(comPortHandle, &state) || !GetCommTimeouts(comPortHandle, &oldTimeouts))
         return fail(failure, portUnusable, "not a serial port");
-    if (!claimPort()) return fail(failure, portInUse, "");
+    if (!claimPort(reinterpret_cast<intptr_t>(comPortHandle))) return fail(failure, portInUse, "");
     oldState = state;
     makeRawLine(state, speedCode);
     if (!SetCommState(comPortHandle, &state) || !setReadWait(0) ||
