@@ -105,6 +105,13 @@ std::string scratchFile(const std::string &contents, const std::string &suffix) 
     return path;
 }
 
+std::string srecImage(const std::string &ranges, const char *recordSize, const char *lineEnd) {
+    std::string path = scratchFile("");
+    shell("srec_cat -generate " + ranges + " -random -o " + path + " -Intel -Output_Block_Size " +
+          recordSize + " -line-termination " + lineEnd);
+    return path;
+}
+
 std::string fifoFeeding(const std::string &contents) {
     std::string path = scratchFile("", ".fifo");
     unlink(path.c_str());
@@ -128,12 +135,6 @@ std::string shell(const std::string &command) {
     for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
     EXPECT_EQ(pclose(pipe), 0) << command;
     return output;
-}
-
-bool sameAttributes(const termios &a, const termios &b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b) && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
 }
 
 std::string dataRecord(unsigned address, const std::vector<unsigned char> &data) {

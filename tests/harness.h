@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -51,11 +52,14 @@ ChipOptions promptChip();
 
 // A scratch file, removed when the tests end.
 std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
+// A scratch file of random data made by srec_cat: its address ranges, bytes a
+// record and line ends.
+std::string srecImage(const std::string &ranges, const char *recordSize, const char *lineEnd);
 // A FIFO that is fed the contents once, by a writer of its own.
 std::string fifoFeeding(const std::string &contents);
 // Standard output of a shell command that must succeed.
 std::string shell(const std::string &command);
-bool sameAttributes(const termios &a, const termios &b);
+inline bool sameAttributes(const termios &a, const termios &b) { return !memcmp(&a, &b, sizeof a); }
 // A well-formed Intel HEX data record, with its line feed.
 std::string dataRecord(unsigned address, const std::vector<unsigned char> &data);
 // The chip was woken, cleared and put in load mode, each exactly once.

@@ -22,15 +22,6 @@ BOTH_BUILDS(CommandLine);
 BOTH_BUILDS(Dialog);
 BOTH_BUILDS(Port);
 
-// An image of random data made by srec_cat: its address ranges, bytes a
-// record and line ends.
-std::string srecImage(const std::string &ranges, const char *recordSize, const char *lineEnd) {
-    std::string path = scratchFile("");
-    shell("srec_cat -generate " + ranges + " -random -o " + path + " -Intel -Output_Block_Size " +
-          recordSize + " -line-termination " + lineEnd);
-    return path;
-}
-
 // Runs that must end before anything reaches the chip or the port changes.
 TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
     std::string directory = scratchFile("", ".d");
