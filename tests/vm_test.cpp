@@ -77,9 +77,8 @@ void expectLoad(int adapter, const std::string &file, int baud, const std::strin
 bool buildImage(const std::string &imageDir) {
     tier->imageDir = imageDir;
     tier->dataDir = imageDir + "-data";
-    shell("mkdir -p " + tier->dataDir + " && cp " EXAMPLES_DIR "/blink.hex " + tier->dataDir);
-    shell("cd " + tier->dataDir +
-          " && srec_cat -generate 0 0x8000 -random -o big.hex -Intel -Output_Block_Size 32");
+    shell("mkdir -p " + tier->dataDir + " && cp " EXAMPLES_DIR "/blink.hex " + tier->dataDir +
+          " && cp " + srecImage("0 0x8000", "32", "nl") + " " + tier->dataDir + "/big.hex");
     std::string build = std::string(VM_DIR "/build-image ") + imageDir + " --programs " +
                         GUEST_HEXPUSH + " " + GUEST_SERIAL_INFO + " --data " + tier->dataDir +
                         "/*.hex";
@@ -143,23 +142,6 @@ TEST_F(RealDrivers, FtdiLoadsRawWithLowLatencyAndAloneOnlyWhileTheRunLasts) {
     expectGuestLoaded(report("big"));
     expectChipLoaded(chip(loads), "big.hex", 115200);
     EXPECT_EQ(guest(terminal), "") << "a terminal program cannot open the port after the load";
-}
-
-TEST_F(RealDrivers, FailedAndInterruptedRunsGiveTheLatencyBack) {
-    std::string ftdi = port(loads);
-    ChipOptions rejecting = chipOptions();
-    rejecting.faults.rejectLine = 5;
-    chip(loads).reset(rejecting);
-    guest("load rejected root " + ftdi + " /data/blink.hex 115200", 1);
-    EXPECT_EQ(report("rejected").out, std::string(loadStartLines) + "H\nLoad failed\n\n");
-    EXPECT_EQ(guest("latency " + ftdi), tier->idleLatency) << "after a rejected line";
-
-    // Ctrl-C in the middle of an ordinary user's load, then that user's next load.
-    chip(loads).reset(chipOptions());
-    guest("interrupt stopped tester 2 " + ftdi + " /data/big.hex 115200", 130);
-    EXPECT_EQ(guest("latency " + ftdi), tier->idleLatency) << "after an interrupt";
-    EXPECT_GT(chip(loads).reset(chipOptions()).lines, 10) << "not stopped in mid-load";
-    expectLoad(loads, "blink.hex", 115200, "tester");
 }
 
 TEST_F(RealDrivers, UnpluggedAdapterEndsTheRunWithinASecond) {

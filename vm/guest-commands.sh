@@ -28,14 +28,6 @@ load() {
   record "$job" "$user" "$port" hexpush "$port" "$@"
 }
 
-# interrupt JOB USER SECONDS PORT FILE [BAUD]: a run that gets SIGINT after
-# that long, as from Ctrl-C.
-interrupt() {
-  job=$1 user=$2 seconds=$3 port=$4
-  shift 4
-  record "$job" "$user" "$port" timeout -s INT "$seconds" hexpush "$port" "$@"
-}
-
 # joins JOB USER GROUP PORT FILE: a user whose session has begun joins the
 # group (as usermod -aG does), then runs hexpush in that same session.
 joins() {
