@@ -149,9 +149,9 @@ TEST_F(RealDrivers, UnpluggedAdapterEndsTheRunWithinASecond) {
     sendCommand(tier->vm, "load unplugged root " + ftdi + " /data/big.hex 115200");
     usleep(2500000);  // well into the load's 7 s
     double start = secondsNow();
-    ASSERT_TRUE(unplugAdapter(tier->vm, pulled, problem)) << problem;
+    EXPECT_TRUE(unplugAdapter(tier->vm, pulled, problem)) << problem;
     int status = -1;
-    awaitCommand(tier->vm, status, 30);
+    awaitCommand(tier->vm, status, 30);  // the guest takes no other command before
     double seconds = secondsNow() - start;
     printf("hexpush ended %.2f s after the adapter was pulled\n", seconds);
     EXPECT_LT(seconds, 1.0) << "hexpush went on after the adapter was gone";

@@ -95,12 +95,13 @@ bool sendQmp(int socket, const std::string &message) {
     return write(socket, message.data(), message.size()) == static_cast<ssize_t>(message.size());
 }
 
-// Reads QMP replies until one holds the text, or the socket goes quiet.
+// Reads QMP replies until one holds the text, or the socket goes quiet (for
+// long enough that a busy host cannot be mistaken for it).
 bool awaitQmp(int socket, const char *text, std::string &replies) {
     char chunk[4096];
     while (replies.find(text) == std::string::npos) {
         pollfd qmp{socket, POLLIN, 0};
-        if (poll(&qmp, 1, 5000) <= 0) return false;
+        if (poll(&qmp, 1, 30000) <= 0) return false;
         ssize_t got = read(socket, chunk, sizeof chunk);
         if (got <= 0) return false;
         replies.append(chunk, got);
