@@ -51,25 +51,34 @@ TEST(Progress, DrawnWhileLoadingAndGoneHoweverTheRunEnds) {
           "loader silent 1 s  299 lines accepted", "loader silent 2 s  299 lines accepted"})
         EXPECT_NE(run.screen.find(shown), std::string::npos) << shown << " not in " << run.screen;
 
+    // In 20 columns the lines and the percentage (20 characters) would reach
+    // the last column: only the lines are left.
     ChipOptions hangsUp = steadyChip();
     hangsUp.faults.hangUpAtLine = 400;
-    RunResult lost = runHexpush({"PORT", longFile, "115200"}, hangsUp, 30, onTerminal);
-    EXPECT_NE(lost.screen.find("lines  "), std::string::npos) << "no progress before line 400";
+    HostSetup narrow = onTerminal;
+    narrow.columns = 20;
+    RunResult lost = runHexpush({"PORT", longFile, "115200"}, hangsUp, 30, narrow);
+    EXPECT_TRUE(std::regex_search(lost.screen, std::regex("\r\033\\[K  [0-9]{3}/770 lines\r")))
+        << "no progress before line 400, or not fitted: " << lost.screen;
     std::string lastLine = screenLines(lost.screen).substr(strlen(loadStartLines));
     EXPECT_TRUE(std::regex_match(lastLine, std::regex(lost.port + ": .*\n")))
         << "the progress line was not erased before the message:\n"
         << screenLines(lost.screen);
 
+    // In 12 columns the first field is cut, not dropped.
     ChipOptions interrupted = steadyChip();
     HostRun *host = nullptr;
     interrupted.onLine = [&host](long line) {
         if (line == 300) kill(host->pid, SIGINT);
     };
     ChipOnPort chip(interrupted);
-    HostRun ctrlC = startHost(HEXPUSH_BINARY, {"PORT", longFile}, chip.port, onTerminal);
+    narrow.columns = 12;
+    HostRun ctrlC = startHost(HEXPUSH_BINARY, {"PORT", longFile}, chip.port, narrow);
     host = &ctrlC;
     finishHosts({&ctrlC}, 30);
     EXPECT_EQ(ctrlC.signal, SIGINT);
+    EXPECT_TRUE(std::regex_search(ctrlC.screen, std::regex("\r\033\\[K  [0-9]+/770 l\r")))
+        << ctrlC.screen;
     EXPECT_EQ(screenLines(ctrlC.screen), std::string(loadStartLines)) << "not a clean line";
 }
 

@@ -137,7 +137,7 @@ TEST(SerialLink, ReadsGatherBurstsTrickleAndGiveUpOnlyAfterSilence) {
 }
 
 // The port is a socket here, so that its far end can stop taking bytes.
-TEST(Transfer, PortThatTakesNothingStopsTheRun) {
+TEST(Transfer, PortThatTakesNothingOrUnreadableFileStopsTheRun) {
     ::testing::FLAGS_gtest_death_test_style = "fast";
     int ends[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
@@ -148,54 +148,13 @@ TEST(Transfer, PortThatTakesNothingStopsTheRun) {
     measureHexFile();
     EXPECT_EXIT((alarm(20), streamRecords()), ::testing::ExitedWithCode(1),
                 "The port does not take the line");
+    // A file that can no longer be read part-way through.
+    close(fileHandle);
+    fileHandle = open("/dev/null", O_WRONLY);
+    EXPECT_EXIT(streamRecords(), ::testing::ExitedWithCode(1), "^test.hex: Bad file descriptor");
     close(fileHandle);
     close(ends[0]);
     close(ends[1]);
-}
-
-// What a child whose standard output is a terminal of that width leaves on
-// its screen after drawing.
-std::string screenAfter(int columns, void (*draw)()) {
-    std::string slavePath;
-    int master = openVirtualPort(slavePath);
-    winsize size{24, static_cast<unsigned short>(columns), 0, 0};
-    ioctl(master, TIOCSWINSZ, &size);
-    if (fork() == 0) {
-        dup2(open(slavePath.c_str(), O_RDWR | O_NOCTTY), STDOUT_FILENO);
-        prepareConsole();
-        startProgress(769, 40000);
-        usleep(110000);  // the line is redrawn at most ten times a second
-        advanceProgress(400, 20800);
-        draw();
-        _exit(0);
-    }
-    wait(nullptr);
-    std::string screen;
-    char chunk[4096];
-    for (ssize_t got; (got = read(master, chunk, sizeof chunk)) > 0;) screen.append(chunk, got);
-    close(master);
-    return screenLines(screen);
-}
-
-// The line never reaches the last column (the terminal would wrap it), and
-// never goes blank: its first field is cut to fit if it must be.
-TEST(Console, ProgressFitsEveryWidthAndSaysWhatItCounts) {
-    struct Case {
-        int columns;
-        void (*draw)();
-        const char *screen;
-    } cases[] = {
-        {80, [] {}, "  400/769 lines  52%  [0-9.]+ kB/s  [0-9]+:[0-9]{2} left"},
-        {20, [] {}, "  400/769 lines"},
-        {80, [] { showLoaderSilence(100); }, "  loader silent 100 s  400 lines accepted"},
-        {30, [] { showLoaderSilence(100); }, "  loader silent 100 s"},
-        {12, [] { showLoaderSilence(7); }, "  loader si"},
-    };
-    for (const Case &drawn : cases) {
-        std::string screen = screenAfter(drawn.columns, drawn.draw);
-        EXPECT_TRUE(std::regex_match(screen, std::regex(drawn.screen)))
-            << drawn.columns << " columns: " << screen;
-    }
 }
 
 TEST(Console, HexDumpSixteenBytesALine) {
