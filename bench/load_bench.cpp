@@ -83,6 +83,11 @@ std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
         load.chipLateMicros = session.verdictLateMicros / std::max(1L, session.lines);
         load.imageCorrect = hosts[i].status == 0 && session.rejected.empty() &&
                             session.protocolErrors.empty() && imageCorrect(session);
+        if (!load.imageCorrect)
+            fprintf(stderr, "hexpush-bench: a load at %d: status %d, %zu rejected, %zu breaches%s%s\n",
+                    baud, hosts[i].status, session.rejected.size(), session.protocolErrors.size(),
+                    session.protocolErrors.empty() ? "" : ": ",
+                    session.protocolErrors.empty() ? "" : session.protocolErrors[0].c_str());
     }
     return loads;
 }
@@ -167,6 +172,10 @@ int main(int argc, char *argv[]) {
     auto measure = [&](const Builds &which, const std::string &name, int baud, int count,
                        int runs) {
         for (const auto &[label, hexpush] : which) {
+            // Wine's server ends a minute after its last program: the long
+            // loads before may have outlasted it, and a server that starts
+            // with a load starts its services beside it.
+            if (&which == &windows) prepareWine(problem);
             std::vector<Load> loads;
             for (int run = 0; run < runs; ++run) {
                 std::vector<Load> batch = runLoads(hexpush, baud, count);
