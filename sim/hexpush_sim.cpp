@@ -40,7 +40,7 @@ const char usageText[] =
     "  --link PATH            also make PATH a symbolic link to the port\n"
     "  --image FILE           write the chip's memory to FILE after each load\n"
     "  --format bin|hex       format of the image (default: hex for .hex/.ihx, else bin)\n"
-    "  --flash-size BYTES     size of the chip's memory (default 16384)\n"
+    "  --flash-size BYTES     size of the chip's memory (default %zu)\n"
     "  --erase-ms MS          time the chip takes to clear its memory (default 50)\n"
     "  --line-us US           time the chip spends on each record (default 0)\n"
     "  --instant              answer at once instead of at the wire's pace\n"
@@ -58,7 +58,7 @@ const char usageText[] =
 
 [[noreturn]] void usage(const std::string &problem) {
     if (!problem.empty()) fprintf(stderr, "hexpush-sim: %s\n", problem.c_str());
-    fputs(usageText, problem.empty() ? stdout : stderr);
+    fprintf(problem.empty() ? stdout : stderr, usageText, defaultFlashSize);
     exit(problem.empty() ? 0 : 2);
 }
 
