@@ -112,6 +112,7 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
                      ": or a hexpush that was killed left it exclusive: see hexpush(1), KILLED "
                      "RUNS\n");
     expectEnding(first, 0, fourProgressLines, "");
+    EXPECT_EQ(exclusiveMode(chip.port), 0) << "exclusive mode left behind by a complete load";
     chip.finish();
     EXPECT_TRUE(chip.session.received[stageRecords] == readWholeFile(longFile));
 
