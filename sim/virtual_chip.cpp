@@ -150,7 +150,7 @@ void runCommand(Chip &chip, Nanos at) {
         chip.afterPromptSent = true;
     } else if (line == "K") {
         chip.session.memory.erase();
-        send(chip, prompt, at + micros(chip.options.eraseMicros));
+        send(chip, prompt + faults.afterClear, at + micros(chip.options.eraseMicros));
     } else if (line == "LB") {
         chip.mode = Chip::load;
         chip.swallowLineFeed = true;

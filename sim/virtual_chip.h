@@ -18,6 +18,7 @@ struct ChipFaults {
     bool silent = false;      // never answers the wake-up
     std::string banner;       // replaces the banner when not empty
     std::string afterPrompt;  // extra bytes sent after the first prompt
+    std::string afterClear;   // extra bytes sent after the prompt that ends a clear
     std::string staleInput;   // bytes in the port before the host opens it
     int burstBytes = 0;       // replies go out in bursts of this many bytes,
     long burstGapMicros = 0;  //   with this much silence between bursts

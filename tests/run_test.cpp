@@ -118,6 +118,7 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
         std::string banner;  // "none": the loader never answers
         char wrongReplyTo;
         std::string wrongReply, afterPrompt, out, err;
+        std::string afterClear = "";  // after a clear long enough to split its reply
     } cases[] = {
         {"none", 0, "", "", noLoader, ""},
         {banner.substr(1), 0, "", "", noLoader, ""},
@@ -128,6 +129,9 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
         {"", 'K', "K\r\n> ", "", klearing, toK},  // wrong from the 4th byte, then silence
         {"", 'L', "lb\r\n", "", loadStartLines, toLB},
         {"", 'L', "LB\n", "", loadStartLines, toLB},
+        // What follows a reply is left for the next one, even when the reply
+        // came in two pieces.
+        {"", 0, "", "", loadStartLines, toLB, "X"},
     };
     for (const Case &wrong : cases) {
         ChipOptions chip = promptChip();
@@ -136,6 +140,8 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
         chip.faults.wrongReplyTo = wrong.wrongReplyTo;
         chip.faults.wrongReply = wrong.wrongReply;
         chip.faults.afterPrompt = wrong.afterPrompt;
+        chip.faults.afterClear = wrong.afterClear;
+        chip.eraseMicros = wrong.afterClear.empty() ? 0 : 300000;
         RunResult run = this->run({"PORT", smallFile, "19200"}, chip, 10);
         expectEnding(run, 1, wrong.out, wrong.err);
         EXPECT_EQ(run.session.received[wrong.out == noLoader ? stageClear : stageRecords], "")
