@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,14 +20,23 @@ int openInputFile(const char *path, bool &readOnce) {
     return file;
 }
 
+// Unlinked at once, so that no end of the run can leave it behind.
 int openScratchFile() {
-    char path[] = "/tmp/hexpush-XXXXXX";
+    char path[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/hexpush-XXXXXX", scratchFolder()) >= int(sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     int file = mkstemp(path);
     if (file >= 0) unlink(path);
     return file;
 }
 
-const char *scratchFolder() { return "/tmp"; }
+// Where the user keeps temporary files, as other tools take it.
+const char *scratchFolder() {
+    const char *folder = getenv("TMPDIR");
+    return folder && folder[0] ? folder : "/tmp";
+}
 
 long readFile(int file, void *space, long count) {
     ssize_t got;

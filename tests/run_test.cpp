@@ -253,10 +253,14 @@ TEST(WindowsBuild, NamesPortsAndTakesRefusalsAsWindowsGivesThem) {
 // What service managers, careless scripts and pipelines do to a run. With
 // the standard descriptors closed, input that must be copied would leave the
 // port on descriptor 2; a message about a rejected line must still not
-// reach the chip.
+// reach the chip. The copy is kept where TMPDIR says, and never left there.
 TEST(Environment, ClosedDescriptorsAGoneReaderAndAReadOnlyFile) {
+    std::string scratch = scratchFile("", ".d");
+    unlink(scratch.c_str());
+    ASSERT_EQ(mkdir(scratch.c_str(), 0700), 0);
     HostSetup closed;
     closed.closed = {0, 1, 2};
+    closed.environment = {"TMPDIR=" + scratch};
     ChipOptions rejecting = promptChip();
     rejecting.faults.rejectLine = 1;
     RunResult run =
@@ -264,6 +268,11 @@ TEST(Environment, ClosedDescriptorsAGoneReaderAndAReadOnlyFile) {
     EXPECT_EQ(run.status, 1);
     expectDialog(run.session);
     EXPECT_EQ(run.session.received[stageRecords], dataRecord(0, {0x02, 0x00, 0x03}));
+    EXPECT_EQ(rmdir(scratch.c_str()), 0) << "the copy of the input was left behind";
+    std::string fifo = fifoFeeding(endRecord);
+    closed.closed = {};
+    expectEnding(runHexpush({"PORT", fifo}, promptChip(), 30, closed), 1, "",
+                 fifo + ": cannot keep a copy in " + scratch + ": No such file or directory\n");
 
     HostSetup readerGone;
     readerGone.outputReaderGone = true;
