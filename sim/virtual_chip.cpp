@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <deque>
 
@@ -257,6 +258,17 @@ int holdPort(int masterFd) {
     return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
+// What the scheduler counts as this thread's time waiting on a run queue;
+// 0 where the system does not say.
+Nanos runQueueNanos() {
+    FILE *stats = fopen("/proc/thread-self/schedstat", "r");
+    if (!stats) return 0;
+    unsigned long long running = 0, waiting = 0;
+    int fields = fscanf(stats, "%llu %llu", &running, &waiting);
+    fclose(stats);
+    return fields == 2 ? static_cast<Nanos>(waiting) : 0;
+}
+
 double threadCpuSeconds() {
     timespec used;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
@@ -308,7 +320,9 @@ void serveSession(int &masterFd, const ChipOptions &options, ChipSession &sessio
     if (!options.faults.staleInput.empty()) leaveStaleInput(masterFd, options.faults.staleInput);
     Chip chip(options, session, masterFd);
     bool stopNow = false;
+    Nanos queuedBeforeWake = 0;
     while (masterFd >= 0 && !stopNow) {
+        if (session.firstByteSeconds == 0) queuedBeforeWake = runQueueNanos();
         short events = sleepUntilDue(chip, stopFd, stopNow);
         bool hostThere = true;
         if (events & POLLIN)
@@ -330,5 +344,7 @@ void serveSession(int &masterFd, const ChipOptions &options, ChipSession &sessio
     }
     if (hold >= 0) close(hold);
     session.endSeconds = secondsNow();
+    if (session.firstByteSeconds > 0)
+        session.cpuQueueMicros = (runQueueNanos() - queuedBeforeWake) / 1e3;
     session.cpuSeconds = threadCpuSeconds() - cpuAtStart;
 }

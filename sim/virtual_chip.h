@@ -70,6 +70,10 @@ struct ChipSession {
     double cpuSeconds = 0;         // what serving the session cost
     double firstByteSeconds = 0;   // when the host's first byte came (clock.h)
     double endSeconds = 0;         // when the session ended
+    // How long the chip's thread waited for a CPU, from its last sleep
+    // before the host's first byte to the session's end: on a busy machine,
+    // how late its replies may have been for reasons not the host's.
+    double cpuQueueMicros = 0;
     explicit ChipSession(size_t flashSize = defaultFlashSize) : memory(flashSize) {}
 };
 
