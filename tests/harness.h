@@ -59,7 +59,12 @@ std::string srecImage(const std::string &ranges, const char *recordSize, const c
 std::string fifoFeeding(const std::string &contents);
 // Standard output of a shell command that must succeed.
 std::string shell(const std::string &command);
-inline bool sameAttributes(const termios &a, const termios &b) { return !memcmp(&a, &b, sizeof a); }
+// Field by field: tcgetattr leaves the structure's padding as it was.
+inline bool sameAttributes(const termios &a, const termios &b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b) && !memcmp(a.c_cc, b.c_cc, sizeof a.c_cc);
+}
 // A well-formed Intel HEX data record, with its line feed.
 std::string dataRecord(unsigned address, const std::vector<unsigned char> &data);
 // The chip was woken, cleared and put in load mode, each exactly once.
