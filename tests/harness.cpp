@@ -166,6 +166,12 @@ std::string shell(const std::string &command) {
     return output;
 }
 
+bool sameAttributes(const termios &a, const termios &b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b) && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
+}
+
 std::string dataRecord(unsigned address, const std::vector<unsigned char> &data) {
     return hexRecord(address, 0, std::string(data.begin(), data.end()));
 }

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -59,12 +58,7 @@ std::string srecImage(const std::string &ranges, const char *recordSize, const c
 std::string fifoFeeding(const std::string &contents);
 // Standard output of a shell command that must succeed.
 std::string shell(const std::string &command);
-// Field by field: tcgetattr leaves the structure's padding as it was.
-inline bool sameAttributes(const termios &a, const termios &b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && a.c_line == b.c_line && cfgetispeed(&a) == cfgetispeed(&b) &&
-           cfgetospeed(&a) == cfgetospeed(&b) && !memcmp(a.c_cc, b.c_cc, sizeof a.c_cc);
-}
+bool sameAttributes(const termios &a, const termios &b);
 // A well-formed Intel HEX data record, with its line feed.
 std::string dataRecord(unsigned address, const std::vector<unsigned char> &data);
 // The chip was woken, cleared and put in load mode, each exactly once.
