@@ -50,6 +50,10 @@ TEST(Progress, DrawnWhileLoadingAndGoneHoweverTheRunEnds) {
          {"Klearing memory...\r\n\r\033[K  loader silent 1 s\r",
           "loader silent 1 s  299 lines accepted", "loader silent 2 s  299 lines accepted"})
         EXPECT_NE(run.screen.find(shown), std::string::npos) << shown << " not in " << run.screen;
+    EXPECT_TRUE(std::regex_search(
+        run.screen,
+        std::regex("\r\033\\[K  [0-9]+/770 lines  [0-9]+%  [0-9.]+ kB/s  [0-9]+:[0-9]{2} left\r")))
+        << "no whole progress line in " << run.screen;
 
     // In 20 columns the lines and the percentage (20 characters) would reach
     // the last column: only the lines are left.
