@@ -8,6 +8,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 
 namespace {
 
@@ -15,15 +17,30 @@ std::string prefix() { return "/tmp/hexpush-wine-" + std::to_string(getuid()); }
 
 std::string comLink(int number) { return prefix() + "/dosdevices/com" + std::to_string(number); }
 
-// A link whose port has gone is left from a run that was killed. Only a run
-// that holds the prefix's lock removes them: a live run's link never
-// dangles, and two runs must never race to reuse one.
-void removeLeftOverLinks() {
-    for (int number = 33; number <= 256; ++number) {
-        struct stat target;
-        std::string link = comLink(number);
-        if (stat(link.c_str(), &target) != 0) unlink(link.c_str());
+// A COM number belongs to the run that holds the lock on its own file, for as
+// long as the run uses the link: only that run makes, replaces or removes the
+// link, and a run that is killed gives the number back with its life. A link
+// found on a number nobody holds is left from such a run, and is replaced.
+std::string comLock(int number) { return prefix() + "/com-locks/com" + std::to_string(number); }
+
+std::mutex heldNumbersGuard;
+std::map<int, int> heldNumbers;  // COM number: its lock
+
+bool holdNumber(int number) {
+    int lock = open(comLock(number).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0) {
+        heldNumbers[number] = lock;
+        return true;
     }
+    if (lock >= 0) close(lock);
+    return false;
+}
+
+void releaseNumber(int number) {
+    auto held = heldNumbers.find(number);
+    if (held == heldNumbers.end()) return;
+    close(held->second);
+    heldNumbers.erase(held);
 }
 
 std::string environmentLine() {
@@ -59,20 +76,27 @@ bool prepareWine(std::string &why) {
     ready = ready && system((env + "wineserver -p60 >/dev/null 2>&1; " + env +
                              "wine cmd /c exit 0 >/dev/null 2>&1 </dev/null")
                                 .c_str()) == 0;
-    if (ready) removeLeftOverLinks();
+    mkdir((prefix() + "/com-locks").c_str(), 0700);
     close(lock);
     if (!ready) why = "Wine cannot start a prefix in " + prefix();
     return ready;
 }
 
 std::string linkComPort(const std::string &port) {
+    std::lock_guard<std::mutex> guard(heldNumbersGuard);
     for (int number = 33; number <= 256; ++number) {
-        if (symlink(port.c_str(), comLink(number).c_str()) == 0)
-            return "COM" + std::to_string(number);
+        if (!holdNumber(number)) continue;
+        unlink(comLink(number).c_str());
+        if (symlink(port.c_str(), comLink(number).c_str()) == 0) return "COM" + std::to_string(number);
+        releaseNumber(number);
     }
     return "";
 }
 
 void unlinkComPort(const std::string &name) {
-    if (name.size() > 3) unlink(comLink(atoi(name.c_str() + 3)).c_str());
+    std::lock_guard<std::mutex> guard(heldNumbersGuard);
+    int number = name.size() > 3 ? atoi(name.c_str() + 3) : 0;
+    if (heldNumbers.count(number) == 0) return;
+    unlink(comLink(number).c_str());
+    releaseNumber(number);
 }
