@@ -58,7 +58,9 @@ std::vector<std::string> wineEnvironment() {
 
 // The first command of a server's life leaves Wine's own services holding its
 // output, so that a pipe from it never closes: that command is this one,
-// with its output going nowhere.
+// with its output going nowhere. Its server stays a minute after the last
+// program, where one started by a program ends within seconds: so the server
+// that made a new prefix is let end first.
 bool prepareWine(std::string &why) {
     if (system("command -v wine >/dev/null 2>&1") != 0) {
         why = "wine is not installed (Debian packages wine and wine64)";
@@ -72,7 +74,8 @@ bool prepareWine(std::string &why) {
     mkdir(prefix().c_str(), 0700);
     struct stat made;
     bool ready = stat((prefix() + "/system.reg").c_str(), &made) == 0 ||
-                 system((env + "wineboot --init >/dev/null 2>&1").c_str()) == 0;
+                 system((env + "wineboot --init >/dev/null 2>&1 && " + env + "wineserver -w")
+                            .c_str()) == 0;
     ready = ready && system((env + "wineserver -p60 >/dev/null 2>&1; " + env +
                              "wine cmd /c exit 0 >/dev/null 2>&1 </dev/null")
                                 .c_str()) == 0;
