@@ -202,6 +202,9 @@ bool reportSession(const ChipSession &session, const ToolSettings &settings) {
     if (!complete) printf("no end-of-file record: the load did not finish\n");
     bool clean =
         session.rejected.empty() && session.protocolErrors.empty() && memory.erased && complete;
+    if (!clean && session.cpuQueueMicros >= lateForCpuMicros)
+        printf("kept from the CPU for %.0f ms: its replies may have come too late\n",
+               session.cpuQueueMicros / 1000);
     if (!settings.imagePath.empty()) {
         std::string image = settings.format == "hex" ? hexImage(memory) : binaryImage(memory);
         if (!writeImageFile(settings.imagePath, image)) {

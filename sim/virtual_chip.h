@@ -77,6 +77,11 @@ struct ChipSession {
     explicit ChipSession(size_t flashSize = defaultFlashSize) : memory(flashSize) {}
 };
 
+// A wait for a CPU this long may have held a reply back past a host's
+// patience (hexpush gives the banner 20 ms): a session that failed after it
+// may say nothing of the host.
+const double lateForCpuMicros = 5000;
+
 // Serves one session on the master side: from the first byte the host sends
 // until the host closes the port, the chip hangs up, or stopFd (when not -1)
 // becomes readable, which is left for the caller to drain. On a hang-up the

@@ -115,12 +115,11 @@ bool readOnce(const std::vector<std::string> &arguments) {
 // and went).
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
                      double deadlineSeconds, const HostSetup &setup, Build build) {
-    const double chipKeptWaitingMicros = 5000;
     for (int attempt = 1;; ++attempt) {
         RunResult result = runOnce(arguments, options, deadlineSeconds, setup, build);
         const ChipSession &chip = result.session;
         bool chipKeptWaiting =
-            chip.received[stageClear].empty() && chip.cpuQueueMicros >= chipKeptWaitingMicros;
+            chip.received[stageClear].empty() && chip.cpuQueueMicros >= lateForCpuMicros;
         bool wineRanNothing = build == Build::windows && result.out.empty() &&
                               result.err.empty() && !result.timedOut;
         if (!(chipKeptWaiting || wineRanNothing) || attempt == 10 || readOnce(arguments))

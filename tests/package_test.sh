@@ -30,9 +30,17 @@ for file in usr/bin/hexpush usr/bin/hexpush-sim usr/share/man/man1/hexpush.1.gz 
 done
 [ "$("$root/usr/bin/hexpush-sim" --version)" = "hexpush-sim $version" ] || fail "hexpush-sim --version"
 
-start_chip "$root/usr/bin/hexpush-sim" "$work/chip.log" --once --image "$work/chip.bin"
+# A load that the chip says it was kept from the CPU for, on a busy machine,
+# is made again.
 expected=$'Getting loader prompt...\nKlearing memory...\nLoading file...\nDone loading'
-[ "$("$root/usr/bin/hexpush" "$chip_port" "$top/examples/blink.hex")" = "$expected" ] || fail "the load"
-stop_chip || fail "the virtual chip saw an unclean load: $(cat "$work/chip.log")"
+for attempt in 1 2 3 4 5 6 7 8 9 10; do
+  start_chip "$root/usr/bin/hexpush-sim" "$work/chip.log" --once --image "$work/chip.bin"
+  out=$("$root/usr/bin/hexpush" "$chip_port" "$top/examples/blink.hex") || true
+  clean=0
+  stop_chip || clean=$?
+  [ "$clean" = 0 ] && [ "$out" = "$expected" ] && break
+  grep -q "^kept from the CPU" "$work/chip.log" && [ "$attempt" -lt 10 ] ||
+    fail "the load: $out"$'\n'"$(cat "$work/chip.log")"
+done
 "$top/scripts/check-image" "$top/examples/blink.hex" "$work/chip.bin"
 echo "package test: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed and loaded the example"
