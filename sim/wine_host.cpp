@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 
 namespace {
 
@@ -23,24 +22,16 @@ std::string comLink(int number) { return prefix() + "/dosdevices/com" + std::to_
 // found on a number nobody holds is left from such a run, and is replaced.
 std::string comLock(int number) { return prefix() + "/com-locks/com" + std::to_string(number); }
 
-std::mutex heldNumbersGuard;
 std::map<int, int> heldNumbers;  // COM number: its lock
 
-bool holdNumber(int number) {
+// The number's lock, now held; -1 where another run holds it.
+int holdNumber(int number) {
     int lock = open(comLock(number).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0) {
-        heldNumbers[number] = lock;
-        return true;
+    if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        close(lock);
+        return -1;
     }
-    if (lock >= 0) close(lock);
-    return false;
-}
-
-void releaseNumber(int number) {
-    auto held = heldNumbers.find(number);
-    if (held == heldNumbers.end()) return;
-    close(held->second);
-    heldNumbers.erase(held);
+    return lock;
 }
 
 std::string environmentLine() {
@@ -86,20 +77,23 @@ bool prepareWine(std::string &why) {
 }
 
 std::string linkComPort(const std::string &port) {
-    std::lock_guard<std::mutex> guard(heldNumbersGuard);
     for (int number = 33; number <= 256; ++number) {
-        if (!holdNumber(number)) continue;
+        int lock = holdNumber(number);
+        if (lock < 0) continue;
         unlink(comLink(number).c_str());
-        if (symlink(port.c_str(), comLink(number).c_str()) == 0) return "COM" + std::to_string(number);
-        releaseNumber(number);
+        if (symlink(port.c_str(), comLink(number).c_str()) == 0) {
+            heldNumbers[number] = lock;
+            return "COM" + std::to_string(number);
+        }
+        close(lock);
     }
     return "";
 }
 
 void unlinkComPort(const std::string &name) {
-    std::lock_guard<std::mutex> guard(heldNumbersGuard);
-    int number = name.size() > 3 ? atoi(name.c_str() + 3) : 0;
-    if (heldNumbers.count(number) == 0) return;
-    unlink(comLink(number).c_str());
-    releaseNumber(number);
+    auto held = heldNumbers.find(name.size() > 3 ? atoi(name.c_str() + 3) : 0);
+    if (held == heldNumbers.end()) return;
+    unlink(comLink(held->first).c_str());
+    close(held->second);
+    heldNumbers.erase(held);
 }
