@@ -38,6 +38,7 @@ class EitherBuild : public ::testing::TestWithParam<Build> {
     }
 };
 #define BOTH_BUILDS(suite)                                         \
+    class suite : public EitherBuild {};                           \
     INSTANTIATE_TEST_SUITE_P(                                      \
         , suite, ::testing::Values(Build::native, Build::windows), \
         [](const auto &build) { return build.param == Build::native ? "Native" : "Windows"; })

@@ -101,16 +101,17 @@ TEST(SimTool, OptionsAndTheImagePathAreCheckedBeforeAPortIsServed) {
 }
 
 TEST(SimTool, LinkTakesOnlyALeftOverLinkAndRemovesOnlyItsOwn) {
-    std::string link = scratchFile("", ".link");
-    std::string usersFile = scratchFile("the user's own");
-    unlink(link.c_str());
-    ASSERT_EQ(symlink(usersFile.c_str(), link.c_str()), 0);
+    std::string link = scratchFile("", ".link"), usersFile = scratchFile("the user's own");
+    const std::string gone = "/dev/pts/99999";  // the port of a chip that has gone
+    auto pointLinkAt = [&link](const std::string &target) {
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    };
+    pointLinkAt(usersFile);
     EXPECT_EQ(refusedTool({"--link", link}).err, link + ": File exists\n");
     EXPECT_EQ(linkTarget(link), usersFile);
 
-    const std::string gone = "/dev/pts/99999";  // the port of a chip that has gone
-    unlink(link.c_str());
-    ASSERT_EQ(symlink(gone.c_str(), link.c_str()), 0);
+    pointLinkAt(gone);
     for (int ending : {SIGTERM, SIGHUP, SIGKILL}) {
         HostRun chip;
         std::string port = startTool({"--link", link}, chip);
@@ -123,12 +124,10 @@ TEST(SimTool, LinkTakesOnlyALeftOverLinkAndRemovesOnlyItsOwn) {
     }
     // Its port's number may be another program's by now; a link to a port
     // that has gone is taken over.
-    unlink(link.c_str());
-    ASSERT_EQ(symlink(gone.c_str(), link.c_str()), 0);
+    pointLinkAt(gone);
     HostRun second;
     EXPECT_EQ(linkTarget(link), startTool({"--link", link}, second));
-    unlink(link.c_str());
-    ASSERT_EQ(symlink(usersFile.c_str(), link.c_str()), 0);  // taken over meanwhile
+    pointLinkAt(usersFile);  // taken over meanwhile
     kill(second.pid, SIGTERM);
     finishHosts({&second}, 10);
     EXPECT_EQ(linkTarget(link), usersFile) << "a link that is no longer its own was removed";

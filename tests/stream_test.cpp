@@ -14,7 +14,6 @@ std::string rejectedWith(char verdict) {
     return std::string(loadStartLines) + verdict + "\nLoad failed\n\n";
 }
 
-class Transfers : public EitherBuild {};
 BOTH_BUILDS(Transfers);
 
 TEST_P(Transfers, SendEachLineAsItStandsAndEndAtTheFirstRejectionOrChange) {

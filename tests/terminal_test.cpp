@@ -141,15 +141,11 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
         std::vector<std::string> command{"PORT", longFile};
         if (ending == 0) command.insert(command.begin(), {"1", HEXPUSH_BINARY});
         HostRun ended = startHost(ending == 0 ? "timeout" : HEXPUSH_BINARY, command, waiting.port);
-        if (ending >= 0) {
-            EXPECT_TRUE(becomesExclusive(waiting.port));
-        }
+        EXPECT_TRUE(ending < 0 || becomesExclusive(waiting.port));
         if (ending > 0) kill(ended.pid, ending);
         finishHosts({&ended}, 10);
-        EXPECT_EQ(ending > 0 ? ended.signal : ended.status, ending > 0 ? ending
-                                                            : ending   ? 1
-                                                                       : 124)
-            << "ended by " << ending;
+        int expected = ending > 0 ? ending : ending == 0 ? 124 : 1;
+        EXPECT_EQ(ending > 0 ? ended.signal : ended.status, expected) << "ended by " << ending;
         waiting.reset(promptChip());
         HostRun next = startHost(HEXPUSH_BINARY, {"PORT", longFile}, waiting.port, unprivileged);
         finishHosts({&next}, 30);

@@ -67,13 +67,6 @@ void expectChipLoaded(ChipOnPort &chip, const std::string &file, int baud) {
     expectChipHolds(session, tier->dataDir + "/" + file);
 }
 
-void expectLoad(int adapter, const std::string &file, int baud, const std::string &user) {
-    chip(adapter).reset(chipOptions());
-    guest("load one " + user + " " + port(adapter) + " /data/" + file + " " + std::to_string(baud));
-    expectGuestLoaded(report("one"));
-    expectChipLoaded(chip(adapter), file, baud);
-}
-
 bool buildImage(const std::string &imageDir) {
     tier->imageDir = imageDir;
     tier->dataDir = imageDir + "-data";
@@ -126,7 +119,9 @@ TEST_F(RealDrivers, FtdiLoadsRawWithLowLatencyAndAloneOnlyWhileTheRunLasts) {
     std::string ftdi = port(loads);
     std::string terminal = "as tester microcom -t 200 -s 115200 " + ftdi + " </dev/null";
     EXPECT_NE(tier->idleLatency.find("low_latency 0"), std::string::npos) << tier->idleLatency;
-    expectLoad(loads, "blink.hex", 2400, "root");
+    guest("load one root " + ftdi + " /data/blink.hex 2400");
+    expectGuestLoaded(report("one"));
+    expectChipLoaded(chip(loads), "blink.hex", 2400);
     EXPECT_EQ(guest("latency " + ftdi), tier->idleLatency) << "low latency left behind";
 
     guest("start big tester " + ftdi + " /data/big.hex 115200; claimed " + ftdi);
