@@ -27,7 +27,8 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
                      Build build = Build::native);
 
 // Tables of cases that both builds must pass; the Windows one is skipped,
-// with the reason, where Wine cannot run.
+// with the reason, where Wine cannot run. BOTH_BUILDS(Suite) declares such a
+// suite and runs it on each build.
 class EitherBuild : public ::testing::TestWithParam<Build> {
   protected:
     void SetUp() override;
