@@ -69,7 +69,8 @@ void drawTransfer(double now) {
 }  // namespace
 
 void prepareConsole() {
-    prepareStandardStreams();
+    // With nowhere to say anything, the run cannot be watched or judged.
+    if (!prepareStandardStreams()) _Exit(1);
     progress.wanted = outputIsTerminal();
 }
 
@@ -99,6 +100,11 @@ void stopWithSystemError(const char *thing) { stopWith(thing, lastSystemError())
 void stopSaying(const char *message) {
     clearProgress();
     fprintf(stderr, "%s\n", message);
+    exit(1);
+}
+
+void sayAndStop(const char *line) {
+    say(line);
     exit(1);
 }
 

@@ -22,6 +22,8 @@ void tell(const char *thing, const char *reason);
 [[noreturn]] void stopWithSystemError(const char *thing);
 // A whole message on standard error, then status 1.
 [[noreturn]] void stopSaying(const char *message);
+// A line on standard output, then status 1.
+[[noreturn]] void sayAndStop(const char *line);
 
 // Whether a progress line is drawn: only at a terminal.
 bool progressWanted();

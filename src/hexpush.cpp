@@ -1,7 +1,6 @@
 // hexpush: loads an Intel HEX file into a DS89C420 through its ROM loader.
 #include <cctype>
 #include <climits>
-#include <cstdlib>
 
 #include "access_hint.h"
 #include "console.h"
@@ -38,39 +37,36 @@ int rateArgument(const char *text) {
 // A port that cannot be used shows as a missing loader, as it always has;
 // standard error says why, and how to get access where that is the remedy.
 // A port that another program holds is refused before anything is said.
-void openPort(const char *path, unsigned long speedCode) {
+void openPort(const char *path, int baudRate) {
     PortFailure failure;
-    if (setUpPort(path, speedCode, failure)) return;
-    if (failure.trouble == portInUse || failure.trouble == portInUseOrLeftExclusive) {
+    if (setUpPort(path, baudRate, failure)) return;
+    if (failure.trouble == portInUse) stopWith(path, "Port is in use by another program");
+    if (failure.trouble == portInUseOrLeftExclusive) {
         tell(path, "Port is in use by another program");
-        if (failure.trouble == portInUseOrLeftExclusive)
-            tell(path,
-                 "or a hexpush that was killed left it exclusive: see hexpush(1), KILLED RUNS");
-        exit(1);
+        stopWith(path, "or a hexpush that was killed left it exclusive: see hexpush(1), KILLED RUNS");
     }
     say("Getting loader prompt...");
     tell(path, failure.reason);
     if (failure.trouble == portDenied) hintAtAccess(path);
-    say("No 420 Loader found");
-    exit(1);
+    sayAndStop("No 420 Loader found");
 }
 
 }  // namespace
 
 int main(int argc, char *argv[]) {
     prepareConsole();
-    unsigned long speedCode = getBaudValue(57600);
+    int baudRate = getBaudValue(57600);
     if (argc < 3) {
         say(usageText);
         return 1;
     }
-    if (argc == 4) speedCode = getBaudValue(rateArgument(argv[3]));
+    if (argc == 4) baudRate = getBaudValue(rateArgument(argv[3]));
 
     // Everything about the file is checked before the port is touched, so a
     // bad file never costs the chip its memory.
     openHexFile(argv[2]);
     measureHexFile();
-    openPort(argv[1], speedCode);
+    openPort(argv[1], baudRate);
 
     getLoaderPrompt();
     clearMemory();

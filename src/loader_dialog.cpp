@@ -1,7 +1,6 @@
 #include "loader_dialog.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "clock.h"
@@ -40,10 +39,8 @@ void getLoaderPrompt() {
     // the wire: at 2400 baud it alone outlasts the allowance.
     waitWireTime(static_cast<int>(strlen(wakeUp)) + 1);
     int received = readCOM(loadBuffer, bannerLength);
-    if (received < bannerLength || memcmp(loadBuffer, loaderBanner, bannerLength) != 0) {
-        say("No 420 Loader found");
-        exit(1);
-    }
+    if (received < bannerLength || memcmp(loadBuffer, loaderBanner, bannerLength) != 0)
+        sayAndStop("No 420 Loader found");
 }
 
 void clearMemory() {

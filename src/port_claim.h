@@ -5,9 +5,14 @@
 
 #include <cstdint>
 
-// Takes the open port, given by the system's handle for it. False when it
-// cannot, with errno EWOULDBLOCK when another program holds it.
-bool claimPort(intptr_t portHandle);
+enum PortClaim {
+    portClaimed,
+    portHeldElsewhere,  // another program has taken it
+    portNotClaimed,     // the system refused for another reason, which it gives
+};
+
+// Takes the open port, given by the system's handle for it.
+PortClaim claimPort(intptr_t portHandle);
 
 // USB adapters may hold received bytes for up to 16 ms; with one verdict byte
 // a line, that wait would dominate the load. Asks the driver to pass bytes on

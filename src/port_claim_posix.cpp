@@ -1,6 +1,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 
@@ -68,9 +69,10 @@ void catchEndingSignals() {
 
 }  // namespace
 
-bool claimPort(intptr_t portHandle) {
+PortClaim claimPort(intptr_t portHandle) {
     int port = static_cast<int>(portHandle);
-    if (flock(port, LOCK_EX | LOCK_NB) != 0) return false;
+    if (flock(port, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? portHeldElsewhere : portNotClaimed;
     claimedHandle = port;
     static bool releaseAtExit = atexit(releasePort) == 0;
     (void)releaseAtExit;
@@ -78,7 +80,7 @@ bool claimPort(intptr_t portHandle) {
 #ifdef TIOCEXCL
     ioctl(port, TIOCEXCL);
 #endif
-    return true;
+    return portClaimed;
 }
 
 void askForLowLatency() {

@@ -14,10 +14,10 @@ BOOL WINAPI onConsoleControl(DWORD) {
 }  // namespace
 
 // The port is opened for this process alone, which Windows enforces: that
-// open is the claim.
-bool claimPort(intptr_t) {
+// open was the claim, and what is left of it cannot be refused.
+PortClaim claimPort(intptr_t) {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
-    return true;
+    return portClaimed;
 }
 
 // An FTDI adapter's latency is a setting of its driver (Device Manager, Port

@@ -1,10 +1,11 @@
 #include "serial_link.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "clock.h"
 #include "console.h"
+#include "port_claim.h"
+#include "system_error.h"
 #include "wire.h"
 
 namespace {
@@ -14,13 +15,20 @@ const long silenceAllowanceMicros = 20000;
 const long noTimeLimit = -1;
 const long oneSecond = 1000000;
 
+// The rates the ROM loader runs at.
+const int loaderRates[] = {2400, 9600, 19200, 38400, 57600, 115200};
+
+const char *comPortPath = "";
 int comPortBaud = 57600;
 
-int baudOfSpeed(unsigned long speedCode) {
-    for (int i = 0; i < speedTableSize; ++i) {
-        if (speedTable[i].speedCode == speedCode) return speedTable[i].baudRate;
-    }
-    return 0;
+// Settings are changed only once the port is this run's alone.
+bool claimAndSetLine(PortFailure &failure) {
+    PortClaim claim = claimPort(serialPortHandle());
+    if (claim == portHeldElsewhere) return portFailed(failure, portInUse, "");
+    if (claim == portNotClaimed) return portFailed(failure, portUnusable, lastSystemError());
+    if (!setSerialLine(failure)) return false;
+    askForLowLatency();
+    return true;
 }
 
 // Gives up only after a whole allowance of attempts in a row moved nothing:
@@ -34,6 +42,7 @@ int pacedTransfer(bool reading, unsigned char *bytes, int count) {
         int missing = count - transferred;
         int moved = reading ? readPort(at, missing, portPauseMicros)
                             : writePort(at, missing, portPauseMicros);
+        if (moved == portLost) stopOnLostPort(lostPortReason());
         if (moved > 0) {
             transferred += moved;
             budget = attemptBudget;
@@ -46,20 +55,25 @@ int pacedTransfer(bool reading, unsigned char *bytes, int count) {
 
 }  // namespace
 
-unsigned long getBaudValue(int baudRate) {
-    for (int i = 0; i < speedTableSize; ++i) {
-        if (speedTable[i].baudRate == baudRate) return speedTable[i].speedCode;
+int getBaudValue(int baudRate) {
+    for (int rate : loaderRates) {
+        if (rate == baudRate) return rate;
     }
-    say("Baud rate not supported");
-    exit(1);
+    sayAndStop("Baud rate not supported");
 }
 
-bool setUpPort(const char *portPath, unsigned long speedCode, PortFailure &failure) {
-    comPortBaud = baudOfSpeed(speedCode);
-    return openSerialPort(portPath, speedCode, failure);
+bool setUpPort(const char *portPath, int baudRate, PortFailure &failure) {
+    comPortPath = portPath;
+    comPortBaud = baudRate;
+    return openSerialPort(portPath, baudRate, failure) && claimAndSetLine(failure);
 }
 
-void restorePort() { closeSerialPort(); }
+void restorePort() {
+    releasePort();
+    closeSerialPort();
+}
+
+void stopOnLostPort(const char *reason) { stopWith(comPortPath, reason); }
 
 int writeCOM(const void *bytes, int count) {
     // The bytes are only read; the shared loop takes a mutable pointer.
@@ -77,12 +91,14 @@ char readCOMwait() {
     // At a terminal the wait wakes once a second to count the silence;
     // otherwise it sleeps until the byte arrives.
     long wait = progressWanted() ? oneSecond : noTimeLimit;
-    while (readPort(&byte, 1, wait) == 0) countSilence(silentSince, shownSeconds);
+    int got;
+    while ((got = readPort(&byte, 1, wait)) == 0) countSilence(silentSince, shownSeconds);
+    if (got == portLost) stopOnLostPort(lostPortReason());
     return static_cast<char>(byte);
 }
 
 void waitWireTime(int byteCount) {
-    drainThenWait(1000000LL * bitsPerByte * byteCount / (comPortBaud > 0 ? comPortBaud : 2400));
+    drainThenWait(1000000LL * bitsPerByte * byteCount / comPortBaud);
 }
 
 void countSilence(double silentSince, long &shownSeconds) {

@@ -4,16 +4,20 @@
 
 #include "serial_port.h"
 
-// Speed code for a baud rate; prints "Baud rate not supported" and ends the
-// process with status 1 for any rate the loader cannot run at.
-unsigned long getBaudValue(int baudRate);
+// The rate itself, if the loader runs at it; prints "Baud rate not
+// supported" and ends the process with status 1 for any other.
+int getBaudValue(int baudRate);
 
-// Opens the port and makes it a raw 8N1 line at the given speed. False, with
-// the failure, if the port cannot be used.
-bool setUpPort(const char *portPath, unsigned long speedCode, PortFailure &failure);
+// Opens the port, takes it for this run alone, and makes it a raw 8N1 line
+// at the given rate. False, with the failure, if the port cannot be used.
+bool setUpPort(const char *portPath, int baudRate, PortFailure &failure);
 
-// Puts the saved settings back and closes the port.
+// Gives the port up, puts its saved settings back and closes it.
 void restorePort();
+
+// Ends the run naming the port, for a port that has gone away or takes
+// nothing more.
+[[noreturn]] void stopOnLostPort(const char *reason);
 
 int writeCOM(const void *bytes, int count);
 int readCOM(void *space, int count);

@@ -9,24 +9,33 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console.h"
-#include "port_claim.h"
 #include "serial_port.h"
 
 int comPortHandle = -1;
-
-const SpeedEntry speedTable[] = {
-    {2400, B2400},   {9600, B9600},   {19200, B19200},
-    {38400, B38400}, {57600, B57600}, {115200, B115200},
-};
-const int speedTableSize = sizeof speedTable / sizeof speedTable[0];
 
 const long portPauseMicros = 100;
 
 namespace {
 
-const char *comPortPath = "";
+// The loader's rates as this system's speed codes.
+const struct {
+    int baudRate;
+    speed_t code;
+} speedCodes[] = {
+    {2400, B2400},   {9600, B9600},   {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+speed_t lineSpeed = B0;
 termios oldSettings;
+char lostReason[64];
+
+speed_t speedCodeOf(int baudRate) {
+    for (const auto &entry : speedCodes) {
+        if (entry.baudRate == baudRate) return entry.code;
+    }
+    return B0;
+}
 
 // Every flag the exchanges depend on is set here, whatever the platform's
 // defaults: bytes must pass unaltered both ways and arrive as they come.
@@ -50,33 +59,28 @@ void makeRawLine(termios &settings) {
 // a terminal that neither echoes nor answers.
 bool isOwnTerminal(int port) { return tcgetsid(port) != -1; }
 
-bool fail(PortFailure &failure, PortTrouble trouble, const char *reason) {
-    failure.trouble = trouble;
-    snprintf(failure.reason, sizeof failure.reason, "%s", reason);
-    return false;
-}
-
 bool failOnOpen(PortFailure &failure) {
     int reason = errno;
-    if (reason == EBUSY) return fail(failure, portInUseOrLeftExclusive, strerror(reason));
-    return fail(failure, reason == EACCES ? portDenied : portUnusable, strerror(reason));
+    if (reason == EBUSY) return portFailed(failure, portInUseOrLeftExclusive, strerror(reason));
+    return portFailed(failure, reason == EACCES ? portDenied : portUnusable, strerror(reason));
 }
 
 bool isOnlyNoDataYet(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
-// One attempt; returns the bytes moved, 0 for an unproductive attempt, and
-// ends the run if the port is gone.
+int lose(const char *reason) {
+    snprintf(lostReason, sizeof lostReason, "%s", reason);
+    return portLost;
+}
+
+// One attempt; returns the bytes moved, 0 for an unproductive attempt, or
+// portLost.
 int attemptTransfer(bool reading, unsigned char *at, int count) {
     ssize_t moved = reading ? read(comPortHandle, at, count) : write(comPortHandle, at, count);
     if (moved > 0) return static_cast<int>(moved);
-    if (moved == 0) {
-        if (reading && count > 0) stopOnLostPort("Device hung up");
-        return 0;
-    }
-    if (!isOnlyNoDataYet(errno)) stopOnLostPort(strerror(errno));
-    return 0;
+    if (moved == 0) return reading && count > 0 ? lose("Device hung up") : 0;
+    return isOnlyNoDataYet(errno) ? 0 : lose(strerror(errno));
 }
 
 // Lasts at most the given time (or without limit), and ends as soon as the
@@ -102,30 +106,30 @@ int transfer(bool reading, unsigned char *at, int count, long waitMicros) {
 
 }  // namespace
 
-bool openSerialPort(const char *path, unsigned long speedCode, PortFailure &failure) {
-    comPortPath = path;
+bool openSerialPort(const char *path, int baudRate, PortFailure &failure) {
+    lineSpeed = speedCodeOf(baudRate);
+    if (lineSpeed == B0) return portFailed(failure, portUnusable, "speed not supported");
     comPortHandle = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
     if (comPortHandle < 0) return failOnOpen(failure);
-    if (!isatty(comPortHandle)) return fail(failure, portUnusable, "not a serial port");
+    if (!isatty(comPortHandle)) return portFailed(failure, portUnusable, "not a serial port");
     if (isOwnTerminal(comPortHandle))
-        return fail(failure, portUnusable, "the terminal hexpush runs in, not a serial port");
-    termios newSettings;
-    if (tcgetattr(comPortHandle, &newSettings) != 0) return failOnOpen(failure);
-    if (!claimPort(comPortHandle)) {
-        if (errno == EWOULDBLOCK) return fail(failure, portInUse, "");
-        return failOnOpen(failure);
-    }
-    oldSettings = newSettings;
-    cfsetispeed(&newSettings, static_cast<speed_t>(speedCode));
-    cfsetospeed(&newSettings, static_cast<speed_t>(speedCode));
+        return portFailed(failure, portUnusable, "the terminal hexpush runs in, not a serial port");
+    if (tcgetattr(comPortHandle, &oldSettings) != 0) return failOnOpen(failure);
+    return true;
+}
+
+intptr_t serialPortHandle() { return comPortHandle; }
+
+bool setSerialLine(PortFailure &failure) {
+    termios newSettings = oldSettings;
+    cfsetispeed(&newSettings, lineSpeed);
+    cfsetospeed(&newSettings, lineSpeed);
     makeRawLine(newSettings);
     if (tcsetattr(comPortHandle, TCSAFLUSH, &newSettings) != 0) return failOnOpen(failure);
-    askForLowLatency();
     return true;
 }
 
 void closeSerialPort() {
-    releasePort();
     tcsetattr(comPortHandle, TCSAFLUSH, &oldSettings);
     close(comPortHandle);
     comPortHandle = -1;
@@ -140,9 +144,9 @@ int writePort(const unsigned char *bytes, int count, long waitMicros) {
     return transfer(false, const_cast<unsigned char *>(bytes), count, waitMicros);
 }
 
+const char *lostPortReason() { return lostReason; }
+
 void drainThenWait(long micros) {
     tcdrain(comPortHandle);
     usleep(static_cast<useconds_t>(micros));
 }
-
-void stopOnLostPort(const char *reason) { stopWith(comPortPath, reason); }

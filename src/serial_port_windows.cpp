@@ -7,24 +7,25 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "console.h"
-#include "port_claim.h"
 #include "serial_port.h"
 #include "system_error.h"
-
-const SpeedEntry speedTable[] = {
-    {2400, CBR_2400},   {9600, CBR_9600},   {19200, CBR_19200},
-    {38400, CBR_38400}, {57600, CBR_57600}, {115200, CBR_115200},
-};
-const int speedTableSize = sizeof speedTable / sizeof speedTable[0];
 
 // The drivers' read timeouts count in milliseconds.
 const long portPauseMicros = 1000;
 
 namespace {
 
+// The loader's rates as this system's speed codes.
+const struct {
+    int baudRate;
+    DWORD code;
+} speedCodes[] = {
+    {2400, CBR_2400},   {9600, CBR_9600},   {19200, CBR_19200},
+    {38400, CBR_38400}, {57600, CBR_57600}, {115200, CBR_115200},
+};
+
 HANDLE comPortHandle = INVALID_HANDLE_VALUE;
-const char *comPortPath = "";
+DWORD lineSpeed = 0;
 DCB oldState;
 COMMTIMEOUTS oldTimeouts;
 DWORD readWaitMillis = MAXDWORD;  // as set on the port; none set yet
@@ -69,25 +70,31 @@ bool setReadWait(DWORD millis) {
     return true;
 }
 
-bool fail(PortFailure &failure, PortTrouble trouble, const char *reason) {
-    failure.trouble = trouble;
-    snprintf(failure.reason, sizeof failure.reason, "%s", reason);
-    return false;
+DWORD speedCodeOf(int baudRate) {
+    for (const auto &entry : speedCodes) {
+        if (entry.baudRate == baudRate) return entry.code;
+    }
+    return 0;
 }
 
 bool failOnLastError(PortFailure &failure) {
     PortTrouble trouble = isHeldElsewhere(GetLastError()) ? portInUse : portUnusable;
-    return fail(failure, trouble, lastSystemError());
+    return portFailed(failure, trouble, lastSystemError());
 }
 
-[[noreturn]] void stopOnLastError() { stopOnLostPort(lastSystemError()); }
+char lostReason[256];
+
+int loseOnLastError() {
+    snprintf(lostReason, sizeof lostReason, "%s", lastSystemError());
+    return portLost;
+}
 
 // A read that brings nothing looks the same on a port that has gone away;
 // the driver tells them apart.
-void checkPortIsThere() {
+bool portIsThere() {
     DWORD errors;
     COMSTAT status;
-    if (!ClearCommError(comPortHandle, &errors, &status)) stopOnLastError();
+    return ClearCommError(comPortHandle, &errors, &status);
 }
 
 DWORD millisOf(long micros) { return static_cast<DWORD>((micros + 999) / 1000); }
@@ -112,29 +119,34 @@ bool isHeldElsewhere(unsigned long windowsError) {
     return windowsError == ERROR_ACCESS_DENIED || windowsError == ERROR_SHARING_VIOLATION;
 }
 
-bool openSerialPort(const char *path, unsigned long speedCode, PortFailure &failure) {
-    comPortPath = path;
+bool openSerialPort(const char *path, int baudRate, PortFailure &failure) {
+    lineSpeed = speedCodeOf(baudRate);
+    if (lineSpeed == 0) return portFailed(failure, portUnusable, "speed not supported");
     char name[MAX_PATH];
     systemPortName(path, name, sizeof name);
+    // Opened for this process alone, which Windows enforces: a port that
+    // another program has open is refused here.
     comPortHandle =
         CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (comPortHandle == INVALID_HANDLE_VALUE) return failOnLastError(failure);
-    DCB state = {};
-    state.DCBlength = sizeof state;
-    if (!GetCommState(comPortHandle, &state) || !GetCommTimeouts(comPortHandle, &oldTimeouts))
-        return fail(failure, portUnusable, "not a serial port");
-    if (!claimPort(reinterpret_cast<intptr_t>(comPortHandle))) return fail(failure, portInUse, "");
-    oldState = state;
-    makeRawLine(state, speedCode);
+    oldState.DCBlength = sizeof oldState;
+    if (!GetCommState(comPortHandle, &oldState) || !GetCommTimeouts(comPortHandle, &oldTimeouts))
+        return portFailed(failure, portUnusable, "not a serial port");
+    return true;
+}
+
+intptr_t serialPortHandle() { return reinterpret_cast<intptr_t>(comPortHandle); }
+
+bool setSerialLine(PortFailure &failure) {
+    DCB state = oldState;
+    makeRawLine(state, lineSpeed);
     if (!SetCommState(comPortHandle, &state) || !setReadWait(0) ||
         !PurgeComm(comPortHandle, PURGE_RXABORT | PURGE_RXCLEAR))
         return failOnLastError(failure);
-    askForLowLatency();
     return true;
 }
 
 void closeSerialPort() {
-    releasePort();
     SetCommState(comPortHandle, &oldState);
     SetCommTimeouts(comPortHandle, &oldTimeouts);
     CloseHandle(comPortHandle);
@@ -150,23 +162,23 @@ int readPort(unsigned char *space, int count, long waitMicros) {
     for (;;) {
         DWORD got = 0;
         if (!setReadWait(wait) || !ReadFile(comPortHandle, space, count, &got, nullptr))
-            stopOnLastError();
+            return loseOnLastError();
         if (got > 0) return static_cast<int>(got);
-        checkPortIsThere();
+        if (!portIsThere()) return loseOnLastError();
         if (waitMicros >= 0) return 0;
     }
 }
 
 int writePort(const unsigned char *bytes, int count, long waitMicros) {
     DWORD put = 0;
-    if (!WriteFile(comPortHandle, bytes, count, &put, nullptr)) stopOnLastError();
+    if (!WriteFile(comPortHandle, bytes, count, &put, nullptr)) return loseOnLastError();
     if (put == 0) Sleep(millisOf(waitMicros));
     return static_cast<int>(put);
 }
+
+const char *lostPortReason() { return lostReason; }
 
 void drainThenWait(long micros) {
     FlushFileBuffers(comPortHandle);
     Sleep(millisOf(micros));
 }
-
-void stopOnLostPort(const char *reason) { stopWith(comPortPath, reason); }

@@ -3,8 +3,8 @@
 #pragma once
 
 // Makes the standard streams safe to use, whatever state the caller left
-// them in.
-void prepareStandardStreams();
+// them in; false if that cannot be done.
+bool prepareStandardStreams();
 
 // Whether standard output is a terminal that a line can be redrawn on.
 bool outputIsTerminal();

@@ -8,14 +8,15 @@
 
 #include "terminal.h"
 
-void prepareStandardStreams() {
+bool prepareStandardStreams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
             // The lowest free descriptor is the one that was closed.
-            if (open("/dev/null", O_RDWR) != fd) _exit(1);
+            if (open("/dev/null", O_RDWR) != fd) return false;
         }
     }
     signal(SIGPIPE, SIG_IGN);
+    return true;
 }
 
 bool outputIsTerminal() { return isatty(STDOUT_FILENO); }

@@ -14,7 +14,10 @@ HANDLE output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
 // The C library hands a console's output over piece by piece, unbuffered,
 // and a console may take milliseconds for each (Wine's: 56 ms a progress
 // line): output is buffered instead, and each message flushed whole.
-void prepareStandardStreams() { setvbuf(stdout, nullptr, _IOFBF, 4096); }
+bool prepareStandardStreams() {
+    setvbuf(stdout, nullptr, _IOFBF, 4096);
+    return true;
+}
 
 bool outputIsTerminal() {
     DWORD mode;

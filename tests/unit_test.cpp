@@ -56,7 +56,7 @@ TEST(SerialLink, RawEightNOneAtTheSpeedWhateverThePortWasAndPutBack) {
     ASSERT_EQ(tcsetattr(master, TCSANOW, &original), 0);
     tcgetattr(master, &original);
     PortFailure failure;
-    ASSERT_TRUE(setUpPort(slavePath.c_str(), B19200, failure));
+    ASSERT_TRUE(setUpPort(slavePath.c_str(), 19200, failure));
     termios applied;
     tcgetattr(master, &applied);
     EXPECT_EQ(cfgetospeed(&applied), B19200);
@@ -98,7 +98,7 @@ TEST(SerialLink, ReadsGatherBurstsTrickleAndGiveUpOnlyAfterSilence) {
     std::string slavePath;
     int master = openVirtualPort(slavePath);
     PortFailure failure;
-    ASSERT_TRUE(setUpPort(slavePath.c_str(), B57600, failure)) << failure.reason;
+    ASSERT_TRUE(setUpPort(slavePath.c_str(), 57600, failure)) << failure.reason;
     unsigned char space[128];
     struct {
         std::vector<std::string> bursts;
