@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "file_io.h"
+#include "run_state.h"
 #include "system_error.h"
 
 namespace {

@@ -8,12 +8,8 @@
 #include "hex_file.h"
 #include "loader_dialog.h"
 #include "record_stream.h"
+#include "run_state.h"
 #include "serial_link.h"
-
-unsigned char loadBuffer[loadBufferSize];
-int bufferedCount = 0;
-int fileHandle = -1;
-const char *hexFileName = "";
 
 namespace {
 

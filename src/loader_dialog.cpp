@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "clock.h"
 #include "console.h"
+#include "run_state.h"
 #include "serial_link.h"
 
 namespace {
@@ -28,6 +28,25 @@ void sendCommand(const char *text) { writeCOM(text, static_cast<int>(strlen(text
     snprintf(message, sizeof message, "Unexpected reply from the loader to \"%.*s\"", commandLength,
              expected);
     stopSaying(message);
+}
+
+// Takes exactly the reply's length from the port, however long the loader
+// pauses, so that anything it sends beyond the reply is left for later. A
+// reply that has already gone wrong cannot come right: it ends the run at
+// once instead of waiting for the rest.
+void waitForReply(const char *expected, int length) {
+    bufferedCount = 0;
+    Silence silence = silenceFromNow();
+    while (bufferedCount < length) {
+        int received = readCOM(loadBuffer + bufferedCount, length - bufferedCount);
+        if (received == 0) {
+            countSilence(silence);
+            continue;
+        }
+        bufferedCount += received;
+        silence = silenceFromNow();
+        if (memcmp(loadBuffer, expected, bufferedCount) != 0) stopOnUnexpectedReply(expected);
+    }
 }
 
 }  // namespace
@@ -55,23 +74,3 @@ void startLoad() {
     waitForReply(loadCommand, static_cast<int>(strlen(loadCommand)));
 }
 
-// Takes exactly the reply's length from the port, however long the loader
-// pauses, so that anything it sends beyond the reply is left for later. A
-// reply that has already gone wrong cannot come right: it ends the run at
-// once instead of waiting for the rest.
-void waitForReply(const char *expected, int length) {
-    bufferedCount = 0;
-    double silentSince = secondsNow();
-    long shownSeconds = 0;
-    while (bufferedCount < length) {
-        int received = readCOM(loadBuffer + bufferedCount, length - bufferedCount);
-        if (received == 0) {
-            countSilence(silentSince, shownSeconds);
-            continue;
-        }
-        bufferedCount += received;
-        silentSince = secondsNow();
-        shownSeconds = 0;
-        if (memcmp(loadBuffer, expected, bufferedCount) != 0) stopOnUnexpectedReply(expected);
-    }
-}

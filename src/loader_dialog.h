@@ -1,12 +1,7 @@
-// The exchanges with the chip's ROM loader that come before the file transfer.
+// The exchanges with the chip's ROM loader that come before the file
+// transfer, each collecting its reply in the run's work buffer.
 #pragma once
-
-// The run's work buffer and its fill count, owned by the entry point.
-const int loadBufferSize = 1024;
-extern unsigned char loadBuffer[loadBufferSize];
-extern int bufferedCount;
 
 void getLoaderPrompt();
 void clearMemory();
 void startLoad();
-void waitForReply(const char *expected, int length);

@@ -6,8 +6,7 @@
 
 #include "console.h"
 #include "file_io.h"
-#include "hex_file.h"
-#include "loader_dialog.h"
+#include "run_state.h"
 #include "serial_link.h"
 
 namespace {

@@ -86,13 +86,12 @@ int readCOM(void *space, int count) {
 
 char readCOMwait() {
     unsigned char byte = 0;
-    double silentSince = secondsNow();
-    long shownSeconds = 0;
+    Silence silence = silenceFromNow();
     // At a terminal the wait wakes once a second to count the silence;
     // otherwise it sleeps until the byte arrives.
     long wait = progressWanted() ? oneSecond : noTimeLimit;
     int got;
-    while ((got = readPort(&byte, 1, wait)) == 0) countSilence(silentSince, shownSeconds);
+    while ((got = readPort(&byte, 1, wait)) == 0) countSilence(silence);
     if (got == portLost) stopOnLostPort(lostPortReason());
     return static_cast<char>(byte);
 }
@@ -101,10 +100,12 @@ void waitWireTime(int byteCount) {
     drainThenWait(1000000LL * bitsPerByte * byteCount / comPortBaud);
 }
 
-void countSilence(double silentSince, long &shownSeconds) {
-    long seconds = static_cast<long>(secondsNow() - silentSince);
-    if (seconds <= shownSeconds) return;
-    shownSeconds = seconds;
+Silence silenceFromNow() { return {secondsNow(), 0}; }
+
+void countSilence(Silence &silence) {
+    long seconds = static_cast<long>(secondsNow() - silence.since);
+    if (seconds <= silence.shownSeconds) return;
+    silence.shownSeconds = seconds;
     showLoaderSilence(seconds);
 }
 

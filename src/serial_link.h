@@ -27,8 +27,14 @@ char readCOMwait();
 // when the port has sent everything written to it.
 void waitWireTime(int byteCount);
 
+// How long the loader has been silent: since when, and what was said last.
+struct Silence {
+    double since;
+    long shownSeconds;
+};
+// Silence from now on.
+Silence silenceFromNow();
 // At a terminal, says once a second how long the loader has been silent.
-// silentSince is when it last spoke; shownSeconds what was said last.
-void countSilence(double silentSince, long &shownSeconds);
+void countSilence(Silence &silence);
 
 void printHex(const unsigned char *bytes, int count);

@@ -1,4 +1,4 @@
-// The port's descriptor, for the other POSIX units that act on it.
+// The port's descriptor, for the unit tests that act on it directly.
 #pragma once
 
 // -1 until the port is open.

@@ -14,17 +14,11 @@
 #include "clock.h"
 #include "console.h"
 #include "harness.h"
-#include "hex_file.h"
-#include "loader_dialog.h"
 #include "pty_port.h"
 #include "record_stream.h"
+#include "run_state.h"
 #include "serial_link.h"
 #include "serial_port_posix.h"
-
-unsigned char loadBuffer[loadBufferSize];
-int bufferedCount = 0;
-int fileHandle = -1;
-const char *hexFileName = "test.hex";
 
 namespace {
 
@@ -144,6 +138,7 @@ TEST(Transfer, PortThatTakesNothingOrUnreadableFileStopsTheRun) {
     comPortHandle = ends[0];
     char junk[256] = {};
     while (write(comPortHandle, junk, sizeof junk) > 0) continue;
+    hexFileName = "test.hex";
     fileHandle = open(scratchFile(endRecord).c_str(), O_RDONLY);
     measureHexFile();
     EXPECT_EXIT((alarm(20), streamRecords()), ::testing::ExitedWithCode(1),
