@@ -43,7 +43,7 @@ double wireSeconds(const ChipSession &session, const ChipOptions &options, long 
     double bytesTime = (sent + repliedBytes) * double(bitsPerByte) / session.baud;
     long replies = session.lines + 4;
     double chipWork =
-        options.eraseMicros + replies * options.reactionMicros + session.lines * options.lineMicros;
+        options.eraseMicros + replies * chipReactionMicros + session.lines * options.lineMicros;
     return bytesTime + chipWork / 1e6;
 }
 

@@ -1,5 +1,6 @@
 #include "image_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,11 +52,15 @@ std::string hexImage(const ChipMemory &memory) {
     return text + hexRecord(0, 1, "");
 }
 
+int makeScratchFile(std::string &pathTemplate, int suffixLength) {
+    return mkostemps(pathTemplate.data(), suffixLength, O_CLOEXEC);
+}
+
 namespace {
 
 int scratchBeside(const std::string &path, std::string &scratch) {
     scratch = path + ".XXXXXX";
-    return mkstemp(scratch.data());
+    return makeScratchFile(scratch);
 }
 
 }  // namespace

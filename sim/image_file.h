@@ -15,6 +15,11 @@ std::string hexImage(const ChipMemory &memory);
 // One Intel HEX record with its checksum and a line feed.
 std::string hexRecord(unsigned address, unsigned type, const std::string &data);
 
+// Makes a new file, private to the user and closed across exec, at a path
+// made from the template: its XXXXXX, suffixLength characters before the
+// end, become a name no other file has. Returns its descriptor, or -1.
+int makeScratchFile(std::string &pathTemplate, int suffixLength = 0);
+
 // Writes a file whole: into a scratch file beside it, then renamed into
 // place, so that a reader never sees it half written (nor a source file
 // being loaded, if the two are the same).

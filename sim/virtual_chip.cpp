@@ -60,7 +60,7 @@ Nanos micros(long count) { return count * nanosPerMicro; }
 // ---- The wire: bytes take their time both ways at the host's speed. ----
 
 Nanos reaction(const Chip &chip) {
-    return chip.options.realTiming ? micros(chip.options.reactionMicros) : 0;
+    return chip.options.realTiming ? micros(chipReactionMicros) : 0;
 }
 
 void readWireSpeed(Chip &chip) {
@@ -134,8 +134,7 @@ void wake(Chip &chip, char byte, Nanos at) {
     const ChipFaults &faults = chip.options.faults;
     if (faults.silent) return;
     chip.mode = Chip::command;
-    Nanos answerAt = at + reaction(chip) + micros(faults.wakeReactionMicros);
-    send(chip, faults.banner.empty() ? loaderBannerText : faults.banner, answerAt);
+    send(chip, faults.banner.empty() ? loaderBannerText : faults.banner, at + reaction(chip));
 }
 
 void runCommand(Chip &chip, Nanos at) {

@@ -27,19 +27,20 @@ struct ChipFaults {
     std::string wrongReply;   //   this instead, and nothing more
     long rejectLine = 0;      // answer this line with rejectVerdict
     char rejectVerdict = 'H';
-    long stallAtLine = 0;         // answer this line only after
-    long stallMicros = 0;         //   this much silence
-    long silentFromLine = 0;      // stop answering from this line on
-    long hangUpAtLine = 0;        // close the port when this line arrives
-    char hangUpOnCommand = 0;     // close the port when this command arrives
-    long wakeReactionMicros = 0;  // extra time before the banner
+    long stallAtLine = 0;      // answer this line only after
+    long stallMicros = 0;      //   this much silence
+    long silentFromLine = 0;   // stop answering from this line on
+    long hangUpAtLine = 0;     // close the port when this line arrives
+    char hangUpOnCommand = 0;  // close the port when this command arrives
 };
+
+// The chip's reaction: from a command's last byte to its reply.
+const long chipReactionMicros = 20;
 
 struct ChipOptions {
     ChipFaults faults;
     size_t flashSize = defaultFlashSize;
     bool realTiming = true;    // false: no wire time, for tests where timing is not the point
-    long reactionMicros = 20;  // between a command's last byte and the reply
     long lineMicros = 0;       // the chip's own work on each record
     long eraseMicros = 50000;  // clearing the memory
     long spinMicros = 0;       // busy-wait this long before each reply is due

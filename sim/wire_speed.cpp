@@ -11,11 +11,3 @@ int wireBaud(int masterFd) {
     if (ioctl(masterFd, TCGETS2, &settings) != 0) return 0;
     return static_cast<int>(settings.c_ospeed);
 }
-
-bool setWireBaudAsNumber(int hostFd, int baud) {
-    termios2 settings;
-    if (ioctl(hostFd, TCGETS2, &settings) != 0) return false;
-    settings.c_cflag = (settings.c_cflag & ~CBAUD) | BOTHER;
-    settings.c_ospeed = settings.c_ispeed = baud;
-    return ioctl(hostFd, TCSETS2, &settings) == 0;
-}

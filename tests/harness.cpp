@@ -134,7 +134,7 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
 
 std::string scratchFile(const std::string &contents, const std::string &suffix) {
     std::string path = "/tmp/hexpush-test-XXXXXX" + suffix;
-    int fd = mkstemps(path.data(), static_cast<int>(suffix.size()));
+    int fd = makeScratchFile(path, static_cast<int>(suffix.size()));
     fchmod(fd, 0644);  // unprivileged runs read it too
     EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     close(fd);

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "harness.h"
-#include "wire_speed.h"
+#include "numeric_speed.h"
 
 namespace {
 

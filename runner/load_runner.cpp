@@ -27,7 +27,7 @@ namespace {
 // closed when its own run ends.
 int scratchOutput(std::string &path) {
     path = "/tmp/hexpush-run-XXXXXX";
-    return mkostemp(path.data(), O_CLOEXEC);
+    return makeScratchFile(path);
 }
 
 std::string takeFile(const std::string &path) {
