@@ -107,28 +107,30 @@ bool readOnce(const std::vector<std::string> &arguments) {
 
 }  // namespace
 
+bool runAgain(int attempt, const std::string &why) {
+    if (why.empty() || attempt == 10) return false;
+    printf("run again: %s\n", why.c_str());
+    return true;
+}
+
 // A busy machine may keep the chip from the CPU for longer than hexpush
 // waits for the banner, which no loader would do: a run that ended there
-// with the chip kept waiting says nothing of hexpush, and is run again. So is
-// a Windows run that ended without a word: every ending of hexpush's says
-// something, so Wine never ran it (seen once in CI, as Wine's servers came
-// and went).
+// with the chip kept waiting says nothing of hexpush. Nor does a Windows run
+// that ended without a word: every ending of hexpush's says something, so
+// Wine never ran it (seen once in CI, as Wine's servers came and went).
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
                      double deadlineSeconds, const HostSetup &setup, Build build) {
     for (int attempt = 1;; ++attempt) {
         RunResult result = runOnce(arguments, options, deadlineSeconds, setup, build);
         const ChipSession &chip = result.session;
-        bool chipKeptWaiting =
-            chip.received[stageClear].empty() && chip.cpuQueueMicros >= lateForCpuMicros;
-        bool wineRanNothing = build == Build::windows && result.out.empty() &&
-                              result.err.empty() && !result.timedOut;
-        if (!(chipKeptWaiting || wineRanNothing) || attempt == 10 || readOnce(arguments))
-            return result;
-        if (wineRanNothing)
-            printf("run again: Wine ended with status %d, and nothing said\n", result.status);
-        else
-            printf("run again: the chip waited %.1f ms for a CPU as it woke\n",
-                   chip.cpuQueueMicros / 1000);
+        std::string why;
+        if (chip.received[stageClear].empty() && chip.cpuQueueMicros >= lateForCpuMicros)
+            why = "the chip waited " + std::to_string(chip.cpuQueueMicros / 1000) +
+                  " ms for a CPU as it woke";
+        if (build == Build::windows && result.out.empty() && result.err.empty() &&
+            !result.timedOut)
+            why = "Wine ended with status " + std::to_string(result.status) + ", and nothing said";
+        if (readOnce(arguments) || !runAgain(attempt, why)) return result;
     }
 }
 

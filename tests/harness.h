@@ -44,6 +44,10 @@ class EitherBuild : public ::testing::TestWithParam<Build> {
         , suite, ::testing::Values(Build::native, Build::windows), \
         [](const auto &build) { return build.param == Build::native ? "Native" : "Windows"; })
 
+// Whether a load is made again: one that ended for a reason that says
+// nothing of the program under test (why; empty if none), up to ten times.
+bool runAgain(int attempt, const std::string &why);
+
 // Why the Windows build cannot be run here; empty when it can.
 std::string windowsProblem();
 

@@ -26,6 +26,9 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
     // taken whole and checked like a file; the limit itself may be taken.
     std::string noLastLineFeed = fifoFeeding(dataRecord(0, {1}) + ":" + std::string(1023, 'B'));
     std::string theLimit = fifoFeeding(std::string(16 * 1024 * 1024, 'A'));
+    std::string records;
+    while (records.size() <= 16 * 1024 * 1024) records += dataRecord(0, {1});
+    std::string pastTheLimit = fifoFeeding(records);
     const std::string usage =
         "\nUsage: hexpush COM1 tarvo.hex [57600] \n\n  Port and file required, baud is optional\n";
     const std::string unsupported = "Baud rate not supported\n";
@@ -46,6 +49,7 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
         {{"PORT", overlong}, "", overlong + ": line 2 is longer than 1024 bytes\n", ""},
         {{"PORT", noLastLineFeed}, "", noLastLineFeed + ": line 2 is longer than 1024 bytes\n", ""},
         {{"PORT", theLimit}, "", theLimit + ": line 1 is longer than 1024 bytes\n", ""},
+        {{"PORT", pastTheLimit}, "", pastTheLimit + ": more than 16777216 bytes\n", ""},
         {{"PORT", "/dev/zero"}, "", "/dev/zero: more than 16777216 bytes\n", ""},
         {{"PORT", "/proc/self/mem"}, "", "/proc/self/mem: Input/output error\n", "-"},
     };
@@ -67,30 +71,32 @@ TEST_P(CommandLine, CompleteLoadsAtEveryRateWithSlowAndSplitReplies) {
         std::vector<std::string> rate;
         int baud;
         std::string file = smallFile;
-        int burstBytes = 0;       // replies in bursts of this many bytes
-        long burstGapMicros = 0;  //   with this much silence between
-        long eraseMicros = 0;
-        std::string staleInput{};  // in the port before the run
-        std::string holds{};       // the file the chip must hold, if not the one given
+        void (*misbehave)(ChipOptions &) = [](ChipOptions &) {};
+        std::string holds{};  // the file the chip must hold, if not the one given
     } cases[] = {
         {{"2400"}, 2400, srecImage("0 0x2000", "16", "nl")},
         {{"9600"}, 9600, srecImage("0x100 0x900 -random -generate 0x2000 0x3F00", "255", "crlf")},
-        {{"19200"}, 19200, srecImage("0x3000 0x4000", "32", "crlf"), 0, 0, 0, "noise from before"},
-        {{"38400"}, 38400, smallFile, 1, 3000, 300000},  // an erase far beyond the allowance
+        {{"19200"}, 19200, srecImage("0x3000 0x4000", "32", "crlf"),
+         [](ChipOptions &chip) { chip.faults.staleInput = "noise from before"; }},
+        {{"38400"}, 38400, smallFile, [](ChipOptions &chip) {
+             chip.faults.burstBytes = 1;
+             chip.faults.burstGapMicros = 3000;
+             chip.eraseMicros = 300000;  // far beyond the silence allowance
+         }},
         {{"115200"}, 115200, srecImage("0 0x8000", "16", "nl")},  // 32 KiB, 2050 lines
-        {{"115200"}, 115200, smallFile, 7, 8000},                 // gaps inside the allowance
+        {{"115200"}, 115200, smallFile, [](ChipOptions &chip) {
+             chip.faults.burstBytes = 7;
+             chip.faults.burstGapMicros = 8000;  // inside the allowance
+         }},
         {{}, 57600},
         {{"9600", "extra"}, 57600},
         {{" 9600abc"}, 9600},
-        {{"9600"}, 9600, fifoFeeding(readWholeFile(smallFile)), 0, 0, 0, "", smallFile},
+        {{"9600"}, 9600, fifoFeeding(readWholeFile(smallFile)), [](ChipOptions &) {}, smallFile},
     };
     for (const Case &load : cases) {
         ChipOptions chip = promptChip();
         chip.flashSize = 65536;
-        chip.faults.burstBytes = load.burstBytes;
-        chip.faults.burstGapMicros = load.burstGapMicros;
-        chip.eraseMicros = load.eraseMicros;
-        chip.faults.staleInput = load.staleInput;
+        load.misbehave(chip);
         std::vector<std::string> arguments{"PORT", load.file};
         arguments.insert(arguments.end(), load.rate.begin(), load.rate.end());
         RunResult run = this->run(arguments, chip, 60);

@@ -28,10 +28,9 @@ void loadThroughTool(const std::vector<std::string> &options, const std::string 
     for (int attempt = 1;; ++attempt) {
         HostRun host = startHost(HEXPUSH_BINARY, {"PORT", hexPath}, startTool(options, tool));
         finishHosts({&host, &tool}, 10);
-        if (tool.out.find("\nload: 0 lines") == std::string::npos ||
-            tool.out.find("\nkept from the CPU") == std::string::npos || attempt == 10)
-            return;
-        printf("run again: %s", tool.out.c_str());
+        bool late = tool.out.find("\nload: 0 lines") != std::string::npos &&
+                    tool.out.find("\nkept from the CPU") != std::string::npos;
+        if (!runAgain(attempt, late ? tool.out : "")) return;
     }
 }
 
