@@ -1,13 +1,11 @@
 #include "harness.h"
 
-#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <regex>
-#include <thread>
 
 #include "image_file.h"
 #include "wine_host.h"
@@ -30,17 +28,6 @@ void letNobodyUse(const std::string &port) {
 }
 
 namespace {
-
-// Made on first use: test files may ask for scratch files while starting up.
-std::vector<std::string> &scratchPaths() {
-    static struct ScratchFiles {
-        std::vector<std::string> paths;
-        ~ScratchFiles() {
-            for (const std::string &path : paths) unlink(path.c_str());
-        }
-    } files;
-    return files.paths;
-}
 
 // Windows writes its text with CRLF line ends; anything else is a fault.
 std::string fromWindowsText(const std::string &text) {
@@ -134,36 +121,10 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
     }
 }
 
-std::string scratchFile(const std::string &contents, const std::string &suffix) {
-    std::string path = "/tmp/hexpush-test-XXXXXX" + suffix;
-    int fd = makeScratchFile(path, static_cast<int>(suffix.size()));
-    fchmod(fd, 0644);  // unprivileged runs read it too
-    EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
-    close(fd);
-    scratchPaths().push_back(path);
-    return path;
-}
-
 std::string srecImage(const std::string &ranges, const char *recordSize, const char *lineEnd) {
     std::string path = scratchFile("");
     shell("srec_cat -generate " + ranges + " -random -o " + path + " -Intel -Output_Block_Size " +
           recordSize + " -line-termination " + lineEnd);
-    return path;
-}
-
-std::string fifoFeeding(const std::string &contents) {
-    std::string path = scratchFile("", ".fifo");
-    unlink(path.c_str());
-    mkfifo(path.c_str(), 0644);
-    std::thread([path, contents] {
-        int fd = open(path.c_str(), O_WRONLY);
-        for (size_t at = 0; fd >= 0 && at < contents.size();) {
-            ssize_t put = write(fd, contents.data() + at, contents.size() - at);
-            if (put <= 0) break;  // the reader stopped early
-            at += put;
-        }
-        close(fd);
-    }).detach();
     return path;
 }
 
@@ -208,23 +169,4 @@ void expectEnding(const HostRun &run, int status, const std::string &out, const 
     EXPECT_EQ(run.err, err);
 }
 
-std::string screenLines(const std::string &received) {
-    std::vector<std::string> lines(1);
-    size_t column = 0;
-    for (size_t i = 0; i < received.size(); ++i) {
-        std::string &line = lines.back();
-        if (received.compare(i, 3, "\033[K") == 0) {
-            line.resize(std::min(line.size(), column));
-            i += 2;
-        } else if (received[i] == '\r' || received[i] == '\n') {
-            column = 0;
-            if (received[i] == '\n') lines.emplace_back();
-        } else {
-            if (column >= line.size()) line.resize(column + 1, ' ');
-            line[column++] = received[i];
-        }
-    }
-    std::string screen;
-    for (const std::string &line : lines) screen += line + "\n";
-    return screen.substr(0, screen.size() - 1);
-}
+

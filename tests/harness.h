@@ -8,6 +8,8 @@
 
 #include "image_file.h"
 #include "load_runner.h"
+#include "scratch_files.h"
+#include "screen.h"
 
 // Which hexpush runs: the native build, or the Windows build under Wine.
 enum class Build { native, windows };
@@ -55,13 +57,9 @@ std::string windowsProblem();
 // that a busy machine cannot make it late.
 ChipOptions promptChip();
 
-// A scratch file, removed when the tests end.
-std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
 // A scratch file of random data made by srec_cat: its address ranges, bytes a
 // record and line ends.
 std::string srecImage(const std::string &ranges, const char *recordSize, const char *lineEnd);
-// A FIFO that is fed the contents once, by a writer of its own.
-std::string fifoFeeding(const std::string &contents);
 // Standard output of a shell command that must succeed.
 std::string shell(const std::string &command);
 bool sameAttributes(const termios &a, const termios &b);
@@ -73,8 +71,6 @@ void expectDialog(const ChipSession &session);
 // exactly what srec_cat makes of the file.
 void expectChipHolds(const ChipSession &session, const std::string &hexPath);
 void expectEnding(const HostRun &run, int status, const std::string &out, const std::string &err);
-// What a terminal shows after these bytes (\r, \n and erase-to-end honoured).
-std::string screenLines(const std::string &received);
 
 // Lets the user of unprivileged runs open the port, when the tests run as root.
 void letNobodyUse(const std::string &port);

@@ -1,0 +1,53 @@
+#include "scratch_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "image_file.h"
+
+namespace {
+
+// Made on first use: test files may ask for scratch files while starting up.
+std::vector<std::string> &scratchPaths() {
+    static struct ScratchFiles {
+        std::vector<std::string> paths;
+        ~ScratchFiles() {
+            for (const std::string &path : paths) unlink(path.c_str());
+        }
+    } files;
+    return files.paths;
+}
+
+}  // namespace
+
+std::string scratchFile(const std::string &contents, const std::string &suffix) {
+    std::string path = "/tmp/hexpush-test-XXXXXX" + suffix;
+    int fd = makeScratchFile(path, static_cast<int>(suffix.size()));
+    fchmod(fd, 0644);  // unprivileged runs read it too
+    if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) abort();
+    close(fd);
+    scratchPaths().push_back(path);
+    return path;
+}
+
+std::string fifoFeeding(const std::string &contents) {
+    std::string path = scratchFile("", ".fifo");
+    unlink(path.c_str());
+    mkfifo(path.c_str(), 0644);
+    std::thread([path, contents] {
+        int fd = open(path.c_str(), O_WRONLY);
+        for (size_t at = 0; fd >= 0 && at < contents.size();) {
+            ssize_t put = write(fd, contents.data() + at, contents.size() - at);
+            if (put <= 0) break;  // the reader stopped early
+            at += put;
+        }
+        close(fd);
+    }).detach();
+    return path;
+}
+

@@ -1,0 +1,9 @@
+// Files the tests make for a run: removed when the process ends.
+#pragma once
+
+#include <string>
+
+// A file in /tmp that anyone may read, holding the contents.
+std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
+// A FIFO that is fed the contents once, by a writer of its own.
+std::string fifoFeeding(const std::string &contents);
