@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <functional>
 #include <regex>
 
 #include "harness.h"
@@ -117,34 +118,36 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
     const std::string toK = "Unexpected reply from the loader to \"K\"\n";
     const std::string toLB = "Unexpected reply from the loader to \"LB\"\n";
     const std::string banner = loaderBannerText;
+    auto answer = [](std::string banner) {
+        return [banner](ChipFaults &faults) { faults.banner = banner; };
+    };
+    auto reply = [](char to, std::string wrong) {
+        return [to, wrong](ChipFaults &faults) {
+            faults.wrongReplyTo = to;
+            faults.wrongReply = wrong;
+        };
+    };
     struct Case {
-        std::string banner;  // "none": the loader never answers
-        char wrongReplyTo;
-        std::string wrongReply, afterPrompt, out, err;
-        std::string afterClear = "";  // after a clear long enough to split its reply
+        std::function<void(ChipFaults &)> misbehave;
+        std::string out, err;
     } cases[] = {
-        {"none", 0, "", "", noLoader, ""},
-        {banner.substr(1), 0, "", "", noLoader, ""},
-        {std::regex_replace(banner, std::regex("1\\.0"), "1.1"), 0, "", "", noLoader, ""},
-        {banner + "\r\n\r\n>!", 0, "", "", noLoader, ""},  // only the 80th byte differs
-        {"", 0, "", "!", klearing, toK},
-        {"", 'K', "k\r\n\r\n> ", "", klearing, toK},
-        {"", 'K', "K\r\n> ", "", klearing, toK},  // wrong from the 4th byte, then silence
-        {"", 'L', "lb\r\n", "", loadStartLines, toLB},
-        {"", 'L', "LB\n", "", loadStartLines, toLB},
+        {[](ChipFaults &faults) { faults.silent = true; }, noLoader, ""},
+        {answer(banner.substr(1)), noLoader, ""},
+        {answer(std::regex_replace(banner, std::regex("1\\.0"), "1.1")), noLoader, ""},
+        {answer(banner + "\r\n\r\n>!"), noLoader, ""},  // only the 80th byte differs
+        {[](ChipFaults &faults) { faults.afterPrompt = "!"; }, klearing, toK},
+        {reply('K', "k\r\n\r\n> "), klearing, toK},
+        {reply('K', "K\r\n> "), klearing, toK},  // wrong from the 4th byte, then silence
+        {reply('L', "lb\r\n"), loadStartLines, toLB},
+        {reply('L', "LB\n"), loadStartLines, toLB},
         // What follows a reply is left for the next one, even when the reply
-        // came in two pieces.
-        {"", 0, "", "", loadStartLines, toLB, "X"},
+        // came in two pieces (the clear outlasts the silence allowance).
+        {[](ChipFaults &faults) { faults.afterClear = "X"; }, loadStartLines, toLB},
     };
     for (const Case &wrong : cases) {
         ChipOptions chip = promptChip();
-        chip.faults.silent = wrong.banner == "none";
-        chip.faults.banner = chip.faults.silent ? "" : wrong.banner;
-        chip.faults.wrongReplyTo = wrong.wrongReplyTo;
-        chip.faults.wrongReply = wrong.wrongReply;
-        chip.faults.afterPrompt = wrong.afterPrompt;
-        chip.faults.afterClear = wrong.afterClear;
-        chip.eraseMicros = wrong.afterClear.empty() ? 0 : 300000;
+        chip.eraseMicros = 300000;
+        wrong.misbehave(chip.faults);
         RunResult run = this->run({"PORT", smallFile, "19200"}, chip, 10);
         expectEnding(run, 1, wrong.out, wrong.err);
         EXPECT_EQ(run.session.received[wrong.out == noLoader ? stageClear : stageRecords], "")
