@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -17,7 +18,8 @@ std::vector<std::string> &scratchPaths() {
     static struct ScratchFiles {
         std::vector<std::string> paths;
         ~ScratchFiles() {
-            for (const std::string &path : paths) unlink(path.c_str());
+            // Files before the folders that hold them.
+            for (auto path = paths.rbegin(); path != paths.rend(); ++path) remove(path->c_str());
         }
     } files;
     return files.paths;
@@ -29,6 +31,24 @@ std::string scratchFile(const std::string &contents, const std::string &suffix) 
     std::string path = "/tmp/hexpush-test-XXXXXX" + suffix;
     int fd = makeScratchFile(path, static_cast<int>(suffix.size()));
     fchmod(fd, 0644);  // unprivileged runs read it too
+    if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) abort();
+    close(fd);
+    scratchPaths().push_back(path);
+    return path;
+}
+
+std::string deepScratchFile(const std::string &contents, size_t pathLength) {
+    char top[] = "/tmp/hexpush-test-XXXXXX";
+    if (!mkdtemp(top) || chmod(top, 0755) != 0) abort();
+    std::string path = top;
+    scratchPaths().push_back(path);
+    while (path.size() + 1 + 100 + 1 + 5 <= pathLength) {
+        path += "/" + std::string(100, 'd');
+        if (mkdir(path.c_str(), 0755) != 0) abort();
+        scratchPaths().push_back(path);
+    }
+    path += "/" + std::string(pathLength - path.size() - 5, 'f') + ".hex";
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) abort();
     close(fd);
     scratchPaths().push_back(path);

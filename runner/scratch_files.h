@@ -5,5 +5,7 @@
 
 // A file in /tmp that anyone may read, holding the contents.
 std::string scratchFile(const std::string &contents, const std::string &suffix = ".hex");
+// The same, at a path of exactly pathLength characters, through folders.
+std::string deepScratchFile(const std::string &contents, size_t pathLength);
 // A FIFO that is fed the contents once, by a writer of its own.
 std::string fifoFeeding(const std::string &contents);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -40,10 +41,30 @@ std::string environmentLine() {
     return line;
 }
 
+// Input read once is copied into the temporary folder: in this prefix its
+// name is outside every ANSI code page, so that each such load of the
+// Windows build shows that it takes the folder by its wide name.
+bool nameScratchFolderInCyrillic(const std::string &env) {
+    std::string folder = prefix() + "/временные";
+    std::string named = prefix() + "/scratch-folder-named";
+    struct stat done;
+    if (stat(named.c_str(), &done) == 0) return true;
+    mkdir(folder.c_str(), 0700);
+    std::string windowsName = "Z:" + folder;  // Wine's Z: is the root
+    std::replace(windowsName.begin(), windowsName.end(), '/', '\\');
+    std::string commands;
+    for (const char *variable : {"TMP", "TEMP"})
+        commands += env + "wine reg add 'HKCU\\Environment' /v " + variable + " /d '" +
+                    windowsName + "' /f >/dev/null 2>&1 </dev/null && ";
+    return system((commands + "true").c_str()) == 0 && close(creat(named.c_str(), 0600)) == 0;
+}
+
 }  // namespace
 
 std::vector<std::string> wineEnvironment() {
-    return {"WINEPREFIX=" + prefix(), "WINEDEBUG=-all",
+    // Wine reads the arguments' bytes, names among them, in the locale's
+    // character set.
+    return {"WINEPREFIX=" + prefix(), "WINEDEBUG=-all", "LC_ALL=C.UTF-8",
             "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY=", "WAYLAND_DISPLAY="};
 }
 
@@ -70,10 +91,15 @@ bool prepareWine(std::string &why) {
     ready = ready && system((env + "wineserver -p60 >/dev/null 2>&1; " + env +
                              "wine cmd /c exit 0 >/dev/null 2>&1 </dev/null")
                                 .c_str()) == 0;
+    ready = ready && nameScratchFolderInCyrillic(env);
     mkdir((prefix() + "/com-locks").c_str(), 0700);
     close(lock);
     if (!ready) why = "Wine cannot start a prefix in " + prefix();
     return ready;
+}
+
+std::string wineCommand(const std::string &program) {
+    return "env " + environmentLine() + "wine " + program;
 }
 
 std::string linkComPort(const std::string &port) {

@@ -9,8 +9,13 @@
 // server. False, with the reason, where Wine cannot run.
 bool prepareWine(std::string &why);
 
-// What a Wine run adds to the environment: the prefix, quiet, no display.
+// What a Wine run adds to the environment: the prefix, quiet, UTF-8, no
+// display.
 std::vector<std::string> wineEnvironment();
+
+// A shell command that runs the Windows program under Wine, as the runs do;
+// its arguments follow.
+std::string wineCommand(const std::string &program);
 
 // Gives the port a COM name in the prefix, from COM33 up (Wine rewrites the
 // low numbers from the machine's own serial ports), one that no other run

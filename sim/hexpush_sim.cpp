@@ -48,7 +48,8 @@ const char usageText[] =
     "  --version              print the version and exit\n"
     "Faults:\n"
     "  --reject-line N        answer line N with a failure byte (--reject-with C, default H)\n"
-    "  --banner wrong|none    answer the wake-up with a wrong banner, or not at all\n"
+    "  --banner HOW           answer the wake-up otherwise, as a chip or a line may:\n"
+    "                         none, echo, cut, awake, wrong, sister or noise\n"
     "  --split-reply N:MS     send replies in bursts of N bytes with MS of silence between\n"
     "  --slow-reply MS        leave MS of silence between any two reply bytes\n"
     "  --garble K|LB          echo that command wrongly\n"
@@ -147,8 +148,7 @@ bool applyValued(const std::string &option, const char *value, ToolSettings &set
         if (verdict.size() != 1 || verdict == "G") usage(option + " takes one byte other than G");
         faults.rejectVerdict = verdict[0];
     } else if (option == "--banner") {
-        faults.silent = oneOf(option, value, "wrong none") == "none";
-        if (!faults.silent) faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
+        wakeUpFault(oneOf(option, value, wakeUpFaults), faults);
     } else if (option == "--garble") {
         faults.wrongReplyTo = oneOf(option, value, "K LB")[0];
         faults.wrongReply = faults.wrongReplyTo == 'K' ? "k\r\n\r\n> " : "lb\r\n";

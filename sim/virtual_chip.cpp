@@ -18,6 +18,33 @@
 
 const char loaderBannerText[] =
     "\r\nDS89C420 LOADER VERSION 1.0  COPYRIGHT (C) 2000 DALLAS SEMICONDUCTOR\r\n> ";
+const char wakeUpFaults[] = "none echo cut awake wrong sister noise";
+
+bool wakeUpFault(const std::string &name, ChipFaults &faults) {
+    // Framing errors read as zeros and runs of high bits, as when the chip
+    // sends at a quarter of the host's speed.
+    static const char noise[] = "\x00\xF8\x80\xE6\x1E\x98\x00\xFE\x60\x78\x80\x00\xE0\x9E\x06\xF8"
+                                "\x00\x80\x18\xFC";
+    if (name == "none") {
+        faults.silent = true;
+    } else if (name == "echo") {
+        faults.echo = true;
+    } else if (name == "cut") {
+        faults.sendAtMost = 40;
+    } else if (name == "awake") {
+        faults.awake = true;
+    } else if (name == "wrong") {
+        faults.banner = "\r\nDS89C420 LOADER VERSION 2.0\r\n> ";
+    } else if (name == "sister") {
+        faults.banner = "\r\nDS89C430 LOADER VERSION 2.1  COPYRIGHT (C) 2002 DALLAS SEMICONDUCTOR\r\n> ";
+    } else if (name == "noise") {
+        faults.banner = std::string(noise, sizeof noise - 1);
+        faults.sendAtMost = sizeof noise - 1;
+    } else {
+        return false;
+    }
+    return true;
+}
 
 namespace {
 
@@ -74,6 +101,7 @@ void send(Chip &chip, const std::string &text, Nanos earliest, bool verdict = fa
     Nanos start = std::max(chip.outFree, earliest);
     const ChipFaults &faults = chip.options.faults;
     for (char byte : text) {
+        if (faults.sendAtMost > 0 && chip.bytesSent >= faults.sendAtMost) break;
         if (chip.bytesSent > 0 && faults.burstBytes > 0 && chip.bytesSent % faults.burstBytes == 0)
             start += micros(faults.burstGapMicros);
         if (chip.bytesSent > 0) start += micros(faults.replyGapMicros);
@@ -124,19 +152,6 @@ void hangUp(Chip &chip) {
     chip.session.hungUp = true;
 }
 
-void wake(Chip &chip, char byte, Nanos at) {
-    chip.session.received[stageWake] += byte;
-    if (byte != '\r') {
-        if (byte != '\n') protocolError(chip, "byte before the wake-up");
-        return;
-    }
-    chip.wokenUp = true;
-    const ChipFaults &faults = chip.options.faults;
-    if (faults.silent) return;
-    chip.mode = Chip::command;
-    send(chip, faults.banner.empty() ? loaderBannerText : faults.banner, at + reaction(chip));
-}
-
 void runCommand(Chip &chip, Nanos at) {
     const ChipFaults &faults = chip.options.faults;
     std::string line = chip.commandLine;
@@ -159,6 +174,21 @@ void runCommand(Chip &chip, Nanos at) {
         protocolError(chip, "unknown command " + line);
         send(chip, prompt, at);
     }
+}
+
+void wake(Chip &chip, char byte, Nanos at) {
+    chip.session.received[stageWake] += byte;
+    if (byte != '\r') {
+        if (byte != '\n') protocolError(chip, "byte before the wake-up");
+        return;
+    }
+    chip.wokenUp = true;
+    const ChipFaults &faults = chip.options.faults;
+    if (faults.silent) return;
+    chip.mode = Chip::command;
+    // Awake already, the loader takes the carriage return as an empty command.
+    if (faults.awake) return runCommand(chip, at);
+    send(chip, faults.banner.empty() ? loaderBannerText : faults.banner, at + reaction(chip));
 }
 
 // Commands are echoed as they are typed, and run at the carriage return.
@@ -221,7 +251,15 @@ void loadByte(Chip &chip, char byte, Nanos at) {
 
 // ---- The session. ----
 
+// A looped-back line: the host hears itself, and the chip nothing.
+void echo(Chip &chip, char byte, Nanos at) {
+    chip.session.received[stageWake] += byte;
+    chip.wokenUp = chip.wokenUp || byte == '\r';
+    send(chip, std::string(1, byte), at);
+}
+
 void handle(Chip &chip, char byte, Nanos at) {
+    if (chip.options.faults.echo) return echo(chip, byte, at);
     if (chip.mode == Chip::asleep) return wake(chip, byte, at);
     if (chip.mode == Chip::command) return commandByte(chip, byte, at);
     loadByte(chip, byte, at);

@@ -16,6 +16,9 @@ extern const char loaderBannerText[];  // what the loader prints when woken
 // Ways to make the chip misbehave, for tests of the host side.
 struct ChipFaults {
     bool silent = false;      // never answers the wake-up
+    bool echo = false;        // sends back what it receives, and nothing else
+    bool awake = false;       // was woken before: the wake-up gets prompts alone
+    long sendAtMost = 0;      // falls silent after this many bytes, if not 0
     std::string banner;       // replaces the banner when not empty
     std::string afterPrompt;  // extra bytes sent after the first prompt
     std::string afterClear;   // extra bytes sent after the prompt that ends a clear
@@ -36,6 +39,15 @@ struct ChipFaults {
 
 // The chip's reaction: from a command's last byte to its reply.
 const long chipReactionMicros = 20;
+
+// The ways a wake-up can go wrong, each as a line or a chip may answer it:
+// "none" (silence), "echo" (a looped-back line), "cut" (the banner stops
+// part-way), "awake" (a loader woken before: prompts alone), "wrong" (another
+// version's banner), "sister" (a sister chip's loader), "noise" (what a line
+// at the wrong speed reads). Sets the faults for the one named; false if
+// there is no such way.
+bool wakeUpFault(const std::string &name, ChipFaults &faults);
+extern const char wakeUpFaults[];  // their names, for a usage text
 
 struct ChipOptions {
     ChipFaults faults;

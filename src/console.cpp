@@ -66,6 +66,16 @@ void drawTransfer(double now) {
     drawFields(fields, 4);
 }
 
+const char *escapeName(unsigned char byte) {
+    switch (byte) {
+        case '\\': return "\\\\";
+        case '\r': return "\\r";
+        case '\n': return "\\n";
+        case '\t': return "\\t";
+        default: return nullptr;
+    }
+}
+
 }  // namespace
 
 void prepareConsole() {
@@ -87,7 +97,29 @@ void sayByte(char byte) {
 
 void tell(const char *thing, const char *reason) {
     clearProgress();
-    fprintf(stderr, "%s: %s\n", thing, reason);
+    writeErrorText(thing);
+    writeErrorText(": ");
+    writeErrorText(reason);
+    writeErrorText("\n");
+}
+
+void escapeBytes(const unsigned char *bytes, int count, char *text, int space) {
+    int length = 0;
+    for (int i = 0; i < count; ++i) {
+        char escaped[8];
+        const char *name = escapeName(bytes[i]);
+        if (name)
+            snprintf(escaped, sizeof escaped, "%s", name);
+        else if (bytes[i] < 0x20 || bytes[i] > 0x7e)
+            snprintf(escaped, sizeof escaped, "\\x%02X", bytes[i]);
+        else
+            snprintf(escaped, sizeof escaped, "%c", bytes[i]);
+        int escapedLength = static_cast<int>(strlen(escaped));
+        if (length + escapedLength >= space) break;
+        memcpy(text + length, escaped, escapedLength);
+        length += escapedLength;
+    }
+    text[length] = '\0';
 }
 
 void stopWith(const char *thing, const char *reason) {
@@ -99,7 +131,8 @@ void stopWithSystemError(const char *thing) { stopWith(thing, lastSystemError())
 
 void stopSaying(const char *message) {
     clearProgress();
-    fprintf(stderr, "%s\n", message);
+    writeErrorText(message);
+    writeErrorText("\n");
     exit(1);
 }
 

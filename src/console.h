@@ -16,6 +16,11 @@ void sayByte(char byte);
 
 // "THING: REASON" on standard error.
 void tell(const char *thing, const char *reason);
+// Bytes from the wire as text that is safe on any terminal: printable ASCII
+// as it stands, and \\, \r, \n, \t or \xNN for the rest, so that no byte can
+// move the cursor, retitle a window or reach the user's shell. Cut short to
+// fit the space, which holds at least one byte.
+void escapeBytes(const unsigned char *bytes, int count, char *text, int space);
 // The same, then the run ends with status 1.
 [[noreturn]] void stopWith(const char *thing, const char *reason);
 // The reason is the system's, for its last failed call.

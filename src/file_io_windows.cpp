@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "file_io.h"
+#include "wide_text_windows.h"
 
 namespace {
 
@@ -16,14 +17,21 @@ int descriptorOf(HANDLE handle) {
     return _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
 }
 
+// Where scratch files are kept, as Windows gives it (TMP, TEMP, then the
+// user's profile), and the same in UTF-8 for messages.
+wchar_t scratchFolderWide[MAX_PATH + 1];
+char scratchFolderText[4 * MAX_PATH];
+
 }  // namespace
 
 int openInputFile(const char *path, bool &readOnce) {
-    DWORD attributes = GetFileAttributesA(path);
+    static wchar_t name[widePathSize];
+    if (!longPathName(path, name, widePathSize)) stopWithSystemError(path);
+    DWORD attributes = GetFileAttributesW(name);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         stopWith(path, "Is a directory");
     HANDLE file =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) stopWithSystemError(path);
     readOnce = GetFileType(file) != FILE_TYPE_DISK;
@@ -31,13 +39,14 @@ int openInputFile(const char *path, bool &readOnce) {
 }
 
 int openScratchFile() {
-    char path[MAX_PATH];
-    if (GetTempFileNameA(scratchFolder(), "hxp", 0, path) == 0) return -1;
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    wchar_t path[MAX_PATH];
+    scratchFolder();
+    if (GetTempFileNameW(scratchFolderWide, L"hxp", 0, path) == 0) return -1;
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        DeleteFileA(path);
+        DeleteFileW(path);
         SetLastError(error);
         return -1;
     }
@@ -45,9 +54,11 @@ int openScratchFile() {
 }
 
 const char *scratchFolder() {
-    static char folder[MAX_PATH];
-    if (folder[0] == '\0' && GetTempPathA(sizeof folder, folder) == 0) strcpy(folder, ".");
-    return folder;
+    if (scratchFolderText[0] != '\0') return scratchFolderText;
+    if (GetTempPathW(MAX_PATH + 1, scratchFolderWide) == 0) wcscpy(scratchFolderWide, L".");
+    if (!fromWide(scratchFolderWide, scratchFolderText, sizeof scratchFolderText))
+        strcpy(scratchFolderText, ".");
+    return scratchFolderText;
 }
 
 long readFile(int file, void *space, long count) {

@@ -1,8 +1,10 @@
 // hexpush: loads an Intel HEX file into a DS89C420 through its ROM loader.
 #include <cctype>
 #include <climits>
+#include <cstring>
 
 #include "access_hint.h"
+#include "arguments.h"
 #include "console.h"
 #include "file_io.h"
 #include "hex_file.h"
@@ -51,7 +53,12 @@ void openPort(const char *path, int baudRate) {
 
 int main(int argc, char *argv[]) {
     prepareConsole();
+    takeArgumentsInUtf8(argc, argv);
     int baudRate = getBaudValue(57600);
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        say("hexpush " HEXPUSH_VERSION);
+        return 0;
+    }
     if (argc < 3) {
         say(usageText);
         return 1;

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "run_state.h"
 #include "serial_link.h"
+#include "wake_reply.h"
 
 namespace {
 
@@ -58,8 +59,10 @@ void getLoaderPrompt() {
     // the wire: at 2400 baud it alone outlasts the allowance.
     waitWireTime(static_cast<int>(strlen(wakeUp)) + 1);
     int received = readCOM(loadBuffer, bannerLength);
-    if (received < bannerLength || memcmp(loadBuffer, loaderBanner, bannerLength) != 0)
+    if (received < bannerLength || memcmp(loadBuffer, loaderBanner, bannerLength) != 0) {
+        explainWakeReply(loadBuffer, received, loaderBanner, bannerLength);
         sayAndStop("No 420 Loader found");
+    }
 }
 
 void clearMemory() {

@@ -75,6 +75,10 @@ void restorePort() {
 
 void stopOnLostPort(const char *reason) { stopWith(comPortPath, reason); }
 
+void tellAboutPort(const char *text) { tell(comPortPath, text); }
+
+int portBaud() { return comPortBaud; }
+
 int writeCOM(const void *bytes, int count) {
     // The bytes are only read; the shared loop takes a mutable pointer.
     return pacedTransfer(false, static_cast<unsigned char *>(const_cast<void *>(bytes)), count);

@@ -18,6 +18,10 @@ void restorePort();
 // Ends the run naming the port, for a port that has gone away or takes
 // nothing more.
 [[noreturn]] void stopOnLostPort(const char *reason);
+// "PORT: text" on standard error, the port named as the user gave it.
+void tellAboutPort(const char *text);
+// The rate the port was set up at.
+int portBaud();
 
 int writeCOM(const void *bytes, int count);
 int readCOM(void *space, int count);

@@ -9,6 +9,7 @@
 
 #include "serial_port.h"
 #include "system_error.h"
+#include "wide_text_windows.h"
 
 // The drivers' read timeouts count in milliseconds.
 const long portPauseMicros = 1000;
@@ -123,11 +124,13 @@ bool openSerialPort(const char *path, int baudRate, PortFailure &failure) {
     lineSpeed = speedCodeOf(baudRate);
     if (lineSpeed == 0) return portFailed(failure, portUnusable, "speed not supported");
     char name[MAX_PATH];
+    wchar_t wideName[MAX_PATH];
     systemPortName(path, name, sizeof name);
+    if (!toWide(name, wideName, MAX_PATH)) return failOnLastError(failure);
     // Opened for this process alone, which Windows enforces: a port that
     // another program has open is refused here.
     comPortHandle =
-        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (comPortHandle == INVALID_HANDLE_VALUE) return failOnLastError(failure);
     oldState.DCBlength = sizeof oldState;
     if (!GetCommState(comPortHandle, &oldState) || !GetCommTimeouts(comPortHandle, &oldTimeouts))

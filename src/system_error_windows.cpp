@@ -1,18 +1,20 @@
 #include <windows.h>
 
-#include <cctype>
 #include <cstdio>
 
 #include "system_error.h"
+#include "wide_text_windows.h"
 
 const char *lastSystemError() {
-    static char text[256];
+    static wchar_t wide[512];
+    static char text[2048];
     DWORD error = GetLastError();
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, text, sizeof text, nullptr);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, wide, 512, nullptr);
     // The text comes with a line end of its own.
-    while (length > 0 && isspace(static_cast<unsigned char>(text[length - 1]))) --length;
-    text[length] = '\0';
-    if (length == 0) snprintf(text, sizeof text, "error %lu", error);
+    while (length > 0 && iswspace(wide[length - 1])) --length;
+    wide[length] = L'\0';
+    if (length == 0 || !fromWide(wide, text, sizeof text))
+        snprintf(text, sizeof text, "error %lu", error);
     return text;
 }

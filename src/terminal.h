@@ -18,3 +18,7 @@ const char *eraseLineText();
 // Writes to standard output at once, past its buffer. Safe in a signal
 // handler.
 void writeOutputNow(const char *text);
+
+// Writes UTF-8 text to standard error, so that names read as the user wrote
+// them whether it is a terminal, a pipe or a file.
+void writeErrorText(const char *text);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "terminal.h"
@@ -28,6 +29,8 @@ int terminalColumns() {
 }
 
 const char *eraseLineText() { return "\r\033[K"; }
+
+void writeErrorText(const char *text) { fputs(text, stderr); }
 
 void writeOutputNow(const char *text) {
     if (write(STDOUT_FILENO, text, strlen(text)) < 0) {

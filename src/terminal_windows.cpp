@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "terminal.h"
+#include "wide_text_windows.h"
 
 namespace {
 
@@ -41,6 +42,19 @@ const char *eraseLineText() {
     blank[spaces + 1] = '\r';
     blank[spaces + 2] = '\0';
     return blank;
+}
+
+// A console takes UTF-16 through its own call, whatever its code page; a pipe
+// or a file gets the UTF-8 itself.
+void writeErrorText(const char *text) {
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode;
+    static wchar_t wide[widePathSize];
+    DWORD written;
+    if (GetConsoleMode(error, &mode) && toWide(text, wide, widePathSize))
+        WriteConsoleW(error, wide, static_cast<DWORD>(wcslen(wide)), &written, nullptr);
+    else
+        fputs(text, stderr);
 }
 
 void writeOutputNow(const char *text) {

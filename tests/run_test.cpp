@@ -36,16 +36,18 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
     struct Case {
         std::vector<std::string> arguments;
         std::string out, err, windowsErr;
+        int status = 1;
     } cases[] = {
+        {{"--version"}, "hexpush " HEXPUSH_VERSION "\n", "", "", 0},
         {{}, usage, "", ""},
         {{"PORT"}, usage, "", ""},
         {{"PORT", smallFile, "4800"}, unsupported, "", ""},
         {{"PORT", smallFile, "fast"}, unsupported, "", ""},
         {{"PORT", smallFile, "4294969696"}, unsupported, "", ""},  // 2400 if it overflowed
-        {{"PORT", "/nonexistent/app.hex"},
+        {{"PORT", "/nonexistent/файл.hex"},
          "",
-         "/nonexistent/app.hex: No such file or directory\n",
-         "/nonexistent/app.hex: Path not found.\n"},
+         "/nonexistent/файл.hex: No such file or directory\n",
+         "/nonexistent/файл.hex: Path not found.\n"},
         {{"PORT", "/"}, "", "/: Is a directory\n", ""},
         {{"PORT", overlong}, "", overlong + ": line 2 is longer than 1024 bytes\n", ""},
         {{"PORT", noLastLineFeed}, "", noLastLineFeed + ": line 2 is longer than 1024 bytes\n", ""},
@@ -57,11 +59,16 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
     for (const Case &bad : cases) {
         if (windows() && bad.windowsErr == "-") continue;
         RunResult run = this->run(bad.arguments, promptChip());
-        expectEnding(run, 1, bad.out,
+        expectEnding(run, bad.status, bad.out,
                      windows() && !bad.windowsErr.empty() ? bad.windowsErr : bad.err);
         EXPECT_EQ(run.session.received[stageWake], "");
         EXPECT_TRUE(sameAttributes(run.before, run.after)) << "port attributes changed";
     }
+    // Read through a pipe, a name is the user's own, in UTF-8.
+    std::string program = windows() ? wineCommand(HEXPUSH_EXE) : HEXPUSH_BINARY;
+    EXPECT_EQ(shell(program + " COM1 /nonexistent/файл.hex 2>&1 >/dev/null | cat"),
+              windows() ? "/nonexistent/файл.hex: Path not found.\r\n"
+                        : "/nonexistent/файл.hex: No such file or directory\n");
 }
 
 // Every rate, the default, ignored and untidy rate arguments, images made by
@@ -93,6 +100,13 @@ TEST_P(CommandLine, CompleteLoadsAtEveryRateWithSlowAndSplitReplies) {
         {{"9600", "extra"}, 57600},
         {{" 9600abc"}, 9600},
         {{"9600"}, 9600, fifoFeeding(readWholeFile(smallFile)), [](ChipOptions &) {}, smallFile},
+        // Names outside every ANSI code page, beyond the BMP, and past the
+        // 260 characters Windows once allowed.
+        {{}, 57600, scratchFile(readWholeFile(smallFile), "-прошивка.hex")},
+        {{}, 57600, scratchFile(readWholeFile(smallFile), "-固件.hex")},
+        {{}, 57600, scratchFile(readWholeFile(smallFile), " 🔥 app.hex"), [](ChipOptions &) {},
+         smallFile},
+        {{}, 57600, deepScratchFile(readWholeFile(smallFile), 300)},
     };
     for (const Case &load : cases) {
         ChipOptions chip = promptChip();
@@ -111,15 +125,26 @@ TEST_P(CommandLine, CompleteLoadsAtEveryRateWithSlowAndSplitReplies) {
     }
 }
 
-// A missing, short or wrong banner is no loader; a wrong reply to a command
-// stops the run, at once, even when the loader then falls silent.
+// A missing, short or wrong banner is no loader, and standard error says
+// what came instead, escaped; a wrong reply to a command stops the run, at
+// once, even when the loader then falls silent.
 TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
     const std::string klearing = "Getting loader prompt...\nKlearing memory...\n";
     const std::string toK = "Unexpected reply from the loader to \"K\"\n";
     const std::string toLB = "Unexpected reply from the loader to \"LB\"\n";
     const std::string banner = loaderBannerText;
-    auto answer = [](std::string banner) {
-        return [banner](ChipFaults &faults) { faults.banner = banner; };
+    const std::string otherLoader = "PORT: another loader answered: ";
+    const std::string onlyThisOne =
+        "\nPORT: hexpush knows only the DS89C420 loader's banner shown in hexpush(1)\n";
+    const std::string bannerLine = "DS89C420 LOADER VERSION 1.0  COPYRIGHT (C) 2000 DALLAS SEMICONDUCTOR";
+    auto wakeUp = [](const char *how) {
+        return [how](ChipFaults &faults) { wakeUpFault(how, faults); };
+    };
+    auto answer = [](std::string banner, long sendAtMost = 0) {
+        return [banner, sendAtMost](ChipFaults &faults) {
+            faults.banner = banner;
+            faults.sendAtMost = sendAtMost;
+        };
     };
     auto reply = [](char to, std::string wrong) {
         return [to, wrong](ChipFaults &faults) {
@@ -131,10 +156,40 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
         std::function<void(ChipFaults &)> misbehave;
         std::string out, err;
     } cases[] = {
-        {[](ChipFaults &faults) { faults.silent = true; }, noLoader, ""},
-        {answer(banner.substr(1)), noLoader, ""},
-        {answer(std::regex_replace(banner, std::regex("1\\.0"), "1.1")), noLoader, ""},
-        {answer(banner + "\r\n\r\n>!"), noLoader, ""},  // only the 80th byte differs
+        {wakeUp("none"), noLoader,
+         "PORT: no reply to the wake-up at 19200 baud\nPORT: check that this is the chip's port, "
+         "that the chip is powered and reset into its ROM loader, and that its serial lines are "
+         "wired to the port\n"},
+        {wakeUp("echo"), noLoader,
+         "PORT: the wake-up came back as it was sent, and nothing more\nPORT: the line is looped "
+         "back (by a jumper, or an adapter's echo) rather than wired to the chip\n"},
+        {wakeUp("cut"), noLoader, "PORT: the loader's banner stopped after 40 of its 80 bytes\n"},
+        {wakeUp("awake"), noLoader,
+         "PORT: only line ends and prompts came back: the loader was probably awake already, "
+         "from an earlier wake-up\nPORT: reset the chip into its ROM loader, then run hexpush "
+         "again\n"},
+        {wakeUp("sister"), noLoader,
+         otherLoader + R"("\r\nDS89C430 LOADER VERSION 2.1  COPYRIGHT (C) 2002 DALLAS )" +
+             R"(SEMICONDUCTOR\r\n> \r\n\r\n> ")" + onlyThisOne},
+        {answer("\r\nOK\r\n", 6), noLoader,
+         R"(PORT: text came back, not the loader's banner: "\r\nOK\r\n")" "\n"},
+        {wakeUp("noise"), noLoader,
+         "PORT: the reply is not text, as a line at the wrong speed reads: 00 F8 80 E6 1E 98 00 FE "
+         "60 78 80 00 E0 9E 06 F8 (20 bytes)\nPORT: the ROM loader takes its speed from the "
+         "first bytes it receives after a reset: reset the chip, or use the speed it was started "
+         "at\n"},
+        // Whatever the reply holds, none of it reaches the terminal raw.
+        {answer("\x1b]0;owned\x07\x1b[2J\\\t\x9b LOADER VERSION"), noLoader,
+         otherLoader + R"("\x1B]0;owned\x07\x1B[2J\\\t\x9B LOADER VERSION\r\n\r\n> ")" +
+             onlyThisOne},
+        // The decision itself: the exact 80 bytes.
+        {answer(banner.substr(1)), noLoader,
+         otherLoader + R"("\n)" + bannerLine + R"(\r\n> \r\n\r\n> ")" + onlyThisOne},
+        {answer(std::regex_replace(banner, std::regex("1\\.0"), "1.1")), noLoader,
+         otherLoader + R"("\r\n)" + std::regex_replace(bannerLine, std::regex("1\\.0"), "1.1") +
+             R"(\r\n> \r\n\r\n> ")" + onlyThisOne},
+        {answer(banner + "\r\n\r\n>!"), noLoader,  // only the 80th byte differs
+         otherLoader + R"("\r\n)" + bannerLine + R"(\r\n> \r\n\r\n>!")" + onlyThisOne},
         {[](ChipFaults &faults) { faults.afterPrompt = "!"; }, klearing, toK},
         {reply('K', "k\r\n\r\n> "), klearing, toK},
         {reply('K', "K\r\n> "), klearing, toK},  // wrong from the 4th byte, then silence
@@ -149,7 +204,10 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
         chip.eraseMicros = 300000;
         wrong.misbehave(chip.faults);
         RunResult run = this->run({"PORT", smallFile, "19200"}, chip, 10);
-        expectEnding(run, 1, wrong.out, wrong.err);
+        expectEnding(run, 1, wrong.out, std::regex_replace(wrong.err, std::regex("PORT"), run.port));
+        EXPECT_TRUE(std::all_of(run.err.begin(), run.err.end(),
+                                [](char c) { return c == '\n' || (c >= 0x20 && c <= 0x7e); }))
+            << "a byte from the wire reached standard error raw";
         EXPECT_EQ(run.session.received[wrong.out == noLoader ? stageClear : stageRecords], "")
             << "the run went on after a wrong reply";
     }
@@ -170,7 +228,7 @@ TEST_P(Dialog, SilenceAllowanceStartsOnceTheWakeUpIsOnTheWire) {
     silent.faults.silent = true;
     if (windows()) {
         RunResult run = this->run({"PORT", smallFile, "2400"}, silent);
-        expectEnding(run, 1, noLoader, "");
+        EXPECT_EQ(run.out, noLoader);
         EXPECT_GE(run.session.endSeconds - run.session.firstByteSeconds, 0.0167 + 0.020);
         return;
     }

@@ -154,18 +154,19 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
 }
 
 // The Windows build in a Wine console, read as a screen: tmux shows what a
-// user would see, whatever Wine's console sends to draw it.
-TEST(WineConsole, ProgressShownThenTheScreenHoldsTheFourLines) {
+// user would see, whatever Wine's console sends to draw it. A name outside
+// the console's code page reads as the user wrote it.
+TEST(WineConsole, ProgressShownThenTheScreenHoldsTheFourLinesAndNamesAsWritten) {
     if (!windowsProblem().empty())
         GTEST_SKIP() << "no Windows build under Wine: " << windowsProblem();
     if (system("command -v tmux >/dev/null") != 0) GTEST_SKIP() << "tmux is not installed";
     ChipOnPort chip{steadyChip()};
     std::string com = linkComPort(chip.port);
-    std::string tmux = "tmux -L hexpush-" + std::to_string(getpid()) + " ";
+    std::string tmux = "tmux -u -L hexpush-" + std::to_string(getpid()) + " ";
     std::string status = scratchFile("", ".status");
-    std::string command = "env";
-    for (const std::string &setting : wineEnvironment()) command += " '" + setting + "'";
-    command += " wine " HEXPUSH_EXE " " + com + " " + longFile + " 115200; echo $? >" + status;
+    std::string hexpush = wineCommand(HEXPUSH_EXE);
+    std::string command = hexpush + " " + com + " " + longFile + " 115200; s=\\$?; " + hexpush +
+                          " COM1 /nonexistent/файл.hex; echo \\$s \\$? >" + status;
     shell(tmux + "new-session -d -x 60 -y 12 \"" + command + "; sleep 600\"");
     std::string screen, progress;
     for (double start = secondsNow(); readWholeFile(status).empty() && secondsNow() - start < 60;) {
@@ -176,11 +177,12 @@ TEST(WineConsole, ProgressShownThenTheScreenHoldsTheFourLines) {
     screen = shell(tmux + "capture-pane -p");
     shell(tmux + "kill-server");
     unlinkComPort(com);
-    EXPECT_EQ(readWholeFile(status), "0\n");
+    EXPECT_EQ(readWholeFile(status), "0 1\n");
     EXPECT_TRUE(std::regex_search(progress, std::regex("Loading file...\n  [0-9]+/770 lines")))
         << "no progress line seen:\n"
         << progress;
-    EXPECT_EQ(std::regex_replace(screen, std::regex("\n+$"), "\n"), fourProgressLines);
+    EXPECT_EQ(std::regex_replace(screen, std::regex("\n+$"), "\n"),
+              fourProgressLines + std::string("/nonexistent/файл.hex: Path not found.\n"));
 }
 
 }  // namespace

@@ -1,0 +1,31 @@
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "arguments.h"
+#include "wide_text_windows.h"
+
+// msvcrt's own reading of the command line, in UTF-16, as main's arguments
+// are read in the ANSI code page; its header is not public.
+struct MsvcrtStartupInfo {
+    int newMode;
+};
+extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment,
+                              int expandWildcards, MsvcrtStartupInfo *startup);
+
+void takeArgumentsInUtf8(int &argc, char **&argv) {
+    int count = 0;
+    wchar_t **wide = nullptr;
+    wchar_t **environment = nullptr;
+    MsvcrtStartupInfo startup{0};
+    if (__wgetmainargs(&count, &wide, &environment, 0, &startup) != 0 || !wide) return;
+    char **utf8 = static_cast<char **>(calloc(count + 1, sizeof(char *)));
+    for (int i = 0; utf8 && i < count; ++i) {
+        int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        utf8[i] = static_cast<char *>(malloc(size > 0 ? size : 1));
+        if (!utf8[i] || !fromWide(wide[i], utf8[i], size)) return;
+    }
+    if (!utf8) return;
+    argc = count;
+    argv = utf8;
+}
