@@ -29,7 +29,9 @@ for file in usr/bin/hexpush usr/bin/hexpush-sim usr/share/man/man1/hexpush.1.gz 
   usr/share/man/man1/hexpush-sim.1.gz usr/share/doc/hexpush/copyright usr/share/doc/hexpush/README.md.gz; do
   [ -f "$root/$file" ] || fail "$file is not in the package"
 done
-[ "$("$root/usr/bin/hexpush-sim" --version)" = "hexpush-sim $version" ] || fail "hexpush-sim --version"
+for program in hexpush hexpush-sim; do
+  [ "$("$root/usr/bin/$program" --version)" = "$program $version" ] || fail "$program --version"
+done
 
 expected=$'Getting loader prompt...\nKlearing memory...\nLoading file...\nDone loading'
 for ((attempt = 1; ; ++attempt)); do

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The scripts a newcomer runs first, where they went wrong before: the demo
 # with a file or rate that hexpush refuses, vm/try with a word it does not
-# know, a missing file or piped output, and install-deps when apt-get cannot
-# install (offline, say).
+# know, a missing file or piped output, install-deps when apt-get cannot
+# install (offline, say), and the Windows zip as a user unpacks it.
 #   tests/scripts_test.sh SOURCE_DIR
 set -euo pipefail
 top=$(realpath "$1")
@@ -32,6 +32,26 @@ expect 2 "vm/try: no driver 'usb' (ftdi or uart)" "$top/vm/try" "$top/examples/b
 expect 1 "vm/try: /nonexistent/app.hex: No such file" "$top/vm/try" /nonexistent/app.hex
 if command -v qemu-system-x86_64 >/dev/null; then
   expect 0 "Done loading" "$top/vm/try" "$top/examples/blink.hex" 115200 uart
+fi
+
+# One folder in the zip, and the version Explorer shows: the strings, and
+# the numbers of the fixed part (minor, major, build, patch as stored).
+if command -v x86_64-w64-mingw32-g++ >/dev/null; then
+  version=$(sed -n 's/^project(hexpush VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+  folder=hexpush-$version-windows-x64
+  "$top/scripts/build-windows" "$stubs/windows" >/dev/null
+  listed=$(cd "$stubs/windows" && cmake -E tar tf "$folder.zip" | sort | tr '\n' ' ')
+  [ "$listed" = "$folder/ $folder/LICENSE $folder/README.md $folder/hexpush.exe " ] || fail "the zip holds: $listed"
+  exe=$stubs/windows/hexpush.exe
+  for field in FileVersion ProductVersion ProductName LegalCopyright; do
+    strings -el "$exe" | grep -A1 -x "$field" | tail -n 1
+  done >"$stubs/resource"
+  printf '%s\n' "$version" "$version" hexpush "Copyright (c) 2026 hexpush maintainers. MIT License." |
+    cmp -s - "$stubs/resource" || fail "hexpush.exe's resource says: $(cat "$stubs/resource")"
+  fixed=$(LC_ALL=C grep -obUaP '\xBD\x04\xEF\xFE' "$exe" | head -n 1 | cut -d: -f1)
+  IFS=. read -r major minor patch <<<"$version"
+  [ "$(od -An -tu2 -j $((fixed + 8)) -N8 "$exe" | xargs)" = "$minor $major 0 $patch" ] ||
+    fail "hexpush.exe's fixed version is not $version"
 fi
 
 printf '#!/bin/sh\nexit 1\n' >"$stubs/dpkg"
