@@ -6,12 +6,14 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include "clock.h"
@@ -75,6 +77,25 @@ std::string readableCopy(const std::string &binary) {
         if (!writeImageFile(path, contents) || chmod(path.c_str(), 0755) != 0) abort();
     }
     return path;
+}
+
+// An arm64 program, on a machine of another kind, runs under qemu-user with
+// the cross toolchain's libraries: neither root nor binfmt is needed.
+bool isForeignArm64(const std::string &binary) {
+    static bool arm64Machine = [] {
+        utsname machine;
+        return uname(&machine) == 0 && strcmp(machine.machine, "aarch64") == 0;
+    }();
+    const int elfMachineArm64 = 183;
+    std::string header = readWholeFile(binary).substr(0, 20);
+    return !arm64Machine && header.size() == 20 && header.compare(0, 4, "\x7f" "ELF") == 0 &&
+           (static_cast<unsigned char>(header[18]) | header[19] << 8) == elfMachineArm64;
+}
+
+const std::vector<std::string> arm64Emulator{"qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"};
+
+bool isWindowsBuild(const std::string &program) {
+    return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
 }
 
 // The caller's environment with the run's settings over it.
@@ -164,6 +185,7 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
     }
     bool dropRoot = setup.unprivileged && geteuid() == 0;
     std::vector<std::string> argv{dropRoot ? readableCopy(binary) : binary};
+    if (isForeignArm64(binary)) argv.insert(argv.begin(), arm64Emulator.begin(), arm64Emulator.end());
     for (const std::string &argument : arguments)
         argv.push_back(argument == "PORT" ? port : argument);
     std::vector<std::string> environment = environmentFor(setup);
@@ -193,10 +215,17 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
     return run;
 }
 
+std::string commandFor(const std::string &program) {
+    if (isWindowsBuild(program)) return wineCommand(program);
+    std::string command;
+    if (isForeignArm64(program))
+        for (const std::string &part : arm64Emulator) command += part + " ";
+    return command + program;
+}
+
 HostRun startHexpush(const std::string &program, const std::vector<std::string> &arguments,
                      const std::string &port, const HostSetup &setup) {
-    bool windows = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
-    if (!windows) {
+    if (!isWindowsBuild(program)) {
         HostRun run = startHost(program, arguments, port, setup);
         run.port = port;
         return run;

@@ -34,7 +34,8 @@ struct ChipOnPort {
 
 // One hexpush process. "PORT" in the arguments stands for the port's path.
 // A run as nobody executes a copy of the binary that nobody may read, since
-// the build may sit in a folder closed to others (root's home, say).
+// the build may sit in a folder closed to others (root's home, say). An
+// arm64 binary runs under qemu-user on a machine of another kind.
 struct HostRun {
     int pid = -1;
     std::string port;        // the port as hexpush was given it
@@ -71,6 +72,10 @@ const unsigned nobodyId = 65534;
 
 HostRun startHost(const std::string &binary, const std::vector<std::string> &arguments,
                   const std::string &port, const HostSetup &setup = {});
+
+// A shell command that runs the program as startHexpush does; its
+// arguments follow.
+std::string commandFor(const std::string &program);
 
 // Starts hexpush; a Windows build (a .exe) runs under Wine, with the port
 // given a COM name for the run.

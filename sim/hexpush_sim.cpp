@@ -16,6 +16,7 @@
 #include "image_file.h"
 #include "pty_port.h"
 #include "virtual_chip.h"
+#include "wire_speed.h"
 
 namespace {
 
@@ -261,6 +262,12 @@ int main(int argc, char *argv[]) {
     int master = openVirtualPort(portPath);
     if (master < 0) {
         fprintf(stderr, "hexpush-sim: cannot open a pseudo-terminal: %s\n", strerror(errno));
+        return 1;
+    }
+    // Without the speed there is no wire time to keep.
+    if (wireBaud(master) <= 0) {
+        fprintf(stderr, "hexpush-sim: cannot tell the speed set on %s, so cannot keep the wire's time\n",
+                portPath.c_str());
         return 1;
     }
     if (!settings.link.empty() && !takeLink(settings.link, portPath)) {

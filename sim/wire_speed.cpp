@@ -8,6 +8,6 @@
 
 int wireBaud(int masterFd) {
     termios2 settings;
-    if (ioctl(masterFd, TCGETS2, &settings) != 0) return 0;
+    if (ioctl(masterFd, TCGETS2, &settings) != 0) return standardWireBaud(masterFd);
     return static_cast<int>(settings.c_ospeed);
 }

@@ -40,19 +40,36 @@ std::string fromWindowsText(const std::string &text) {
 
 }  // namespace
 
-std::string windowsProblem() {
-    static std::string problem = [] {
+const char *programOf(Build build) {
+    if (build == Build::windows) return HEXPUSH_EXE;
+    return build == Build::arm64 ? HEXPUSH_ARM64 : HEXPUSH_BINARY;
+}
+
+std::string buildName(Build build) {
+    if (build == Build::windows) return "Windows";
+    return build == Build::arm64 ? "Arm64" : "Native";
+}
+
+std::string buildProblem(Build build) {
+    static std::string windows = [] {
         std::string why;
         if (access(HEXPUSH_EXE, X_OK) != 0) return std::string(HEXPUSH_EXE_MISSING);
         if (!prepareWine(why)) return why;
         return std::string();
     }();
-    return problem;
+    static std::string arm64 = [] {
+        if (access(HEXPUSH_ARM64, X_OK) != 0) return std::string(HEXPUSH_ARM64_MISSING);
+        if (system("command -v qemu-aarch64-static >/dev/null") != 0)
+            return std::string("qemu-user is not installed (qemu-user-static)");
+        return std::string();
+    }();
+    if (build == Build::windows) return windows;
+    return build == Build::arm64 ? arm64 : "";
 }
 
-void EitherBuild::SetUp() {
-    if (windows() && !windowsProblem().empty())
-        GTEST_SKIP() << "no Windows build under Wine: " << windowsProblem();
+void AnyBuild::SetUp() {
+    std::string problem = buildProblem(GetParam());
+    if (!problem.empty()) GTEST_SKIP() << "no " << buildName(GetParam()) << " build: " << problem;
 }
 
 ChipOptions promptChip() {
@@ -72,8 +89,7 @@ RunResult runOnce(const std::vector<std::string> &arguments, const ChipOptions &
     // Children inherit a fine timer slack, so their 100 us pauses last about
     // that long and timing margins are not hidden by the scheduler.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    static_cast<HostRun &>(result) = startHexpush(
-        build == Build::windows ? HEXPUSH_EXE : HEXPUSH_BINARY, arguments, chip.port, setup);
+    static_cast<HostRun &>(result) = startHexpush(programOf(build), arguments, chip.port, setup);
     finishHosts({&result}, deadlineSeconds);
     result.after = chip.finish();
     result.before = chip.before;

@@ -11,10 +11,13 @@
 #include "scratch_files.h"
 #include "screen.h"
 
-// Which hexpush runs: the native build, or the Windows build under Wine.
-enum class Build { native, windows };
+// Which hexpush runs: the native build, the Windows build under Wine, or
+// the arm64 build under qemu-user.
+enum class Build { native, windows, arm64 };
 inline void PrintTo(Build build, std::ostream *out) {
-    *out << (build == Build::native ? "native" : "Windows under Wine");
+    *out << (build == Build::native    ? "native"
+             : build == Build::windows ? "Windows under Wine"
+                                       : "arm64 under qemu-user");
 }
 
 struct RunResult : HostRun {
@@ -28,30 +31,35 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
                      double deadlineSeconds = 30, const HostSetup &setup = {},
                      Build build = Build::native);
 
-// Tables of cases that both builds must pass; the Windows one is skipped,
-// with the reason, where Wine cannot run. BOTH_BUILDS(Suite) declares such a
-// suite and runs it on each build.
-class EitherBuild : public ::testing::TestWithParam<Build> {
+// The program of a build.
+const char *programOf(Build build);
+
+// Tables of cases that every build must pass; a build that cannot run here
+// is skipped, with the reason. EVERY_BUILD(Suite) declares such a suite and
+// runs it on each build.
+class AnyBuild : public ::testing::TestWithParam<Build> {
   protected:
     void SetUp() override;
     bool windows() const { return GetParam() == Build::windows; }
+    const char *program() const { return programOf(GetParam()); }
     RunResult run(const std::vector<std::string> &arguments, const ChipOptions &options,
                   double deadlineSeconds = 30) {
         return runHexpush(arguments, options, deadlineSeconds, {}, GetParam());
     }
 };
-#define BOTH_BUILDS(suite)                                         \
-    class suite : public EitherBuild {};                           \
-    INSTANTIATE_TEST_SUITE_P(                                      \
-        , suite, ::testing::Values(Build::native, Build::windows), \
-        [](const auto &build) { return build.param == Build::native ? "Native" : "Windows"; })
+std::string buildName(Build build);  // "Native", "Windows" or "Arm64"
+#define EVERY_BUILD(suite)                                                                \
+    class suite : public AnyBuild {};                                                     \
+    INSTANTIATE_TEST_SUITE_P(, suite,                                                     \
+                             ::testing::Values(Build::native, Build::windows, Build::arm64), \
+                             [](const auto &build) { return buildName(build.param); })
 
 // Whether a load is made again: one that ended for a reason that says
 // nothing of the program under test (why; empty if none), up to ten times.
 bool runAgain(int attempt, const std::string &why);
 
-// Why the Windows build cannot be run here; empty when it can.
-std::string windowsProblem();
+// Why the build cannot be run here; empty when it can.
+std::string buildProblem(Build build);
 
 // A chip that answers at once: for tests where timing is not the point, so
 // that a busy machine cannot make it late.

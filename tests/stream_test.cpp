@@ -14,7 +14,7 @@ std::string rejectedWith(char verdict) {
     return std::string(loadStartLines) + verdict + "\nLoad failed\n\n";
 }
 
-BOTH_BUILDS(Transfers);
+EVERY_BUILD(Transfers);
 
 TEST_P(Transfers, SendEachLineAsItStandsAndEndAtTheFirstRejectionOrChange) {
     std::string record = dataRecord(0x40, {9, 8}), good = dataRecord(0x0100, {0xAA, 0xBB});

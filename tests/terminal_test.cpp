@@ -157,14 +157,14 @@ TEST(ExclusivePort, OtherProgramsAreRefusedAndEveryEndingGivesThePortBack) {
 // user would see, whatever Wine's console sends to draw it. A name outside
 // the console's code page reads as the user wrote it.
 TEST(WineConsole, ProgressShownThenTheScreenHoldsTheFourLinesAndNamesAsWritten) {
-    if (!windowsProblem().empty())
-        GTEST_SKIP() << "no Windows build under Wine: " << windowsProblem();
+    if (!buildProblem(Build::windows).empty())
+        GTEST_SKIP() << "no Windows build under Wine: " << buildProblem(Build::windows);
     if (system("command -v tmux >/dev/null") != 0) GTEST_SKIP() << "tmux is not installed";
     ChipOnPort chip{steadyChip()};
     std::string com = linkComPort(chip.port);
     std::string tmux = "tmux -u -L hexpush-" + std::to_string(getpid()) + " ";
     std::string status = scratchFile("", ".status");
-    std::string hexpush = wineCommand(HEXPUSH_EXE);
+    std::string hexpush = commandFor(HEXPUSH_EXE);
     std::string command = hexpush + " " + com + " " + longFile + " 115200; s=\\$?; " + hexpush +
                           " COM1 /nonexistent/файл.hex; echo \\$s \\$? >" + status;
     shell(tmux + "new-session -d -x 60 -y 12 \"" + command + "; sleep 600\"");
