@@ -6,6 +6,7 @@
 start_chip() {
   local sim=$1 log=$2
   shift 2
+  : >"$log" # what an earlier chip left there is not this one's port
   "$sim" "$@" >"$log" &
   chip=$!
   until [ -s "$log" ]; do

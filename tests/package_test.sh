@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package as a user gets it: built by scripts/package (lintian
 # clean of errors), installed by dpkg into a scratch root, and loading the
-# example into the virtual chip it carries.
+# example into the virtual chip it carries. The same for the arm64 package,
+# run under qemu-user, where dpkg here has arm64 among its architectures.
 #   tests/package_test.sh SOURCE_DIR
 set -euo pipefail
 top=$(realpath "$1")
@@ -11,34 +12,62 @@ work=$(mktemp -d)
 chip=
 trap 'kill "$chip" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "package test: $*" >&2; exit 1; }
-
-"$top/scripts/package" "$work" >"$work/package.log" 2>&1 || { cat "$work/package.log"; fail "scripts/package failed"; }
-deb=$(ls "$work"/hexpush_*.deb)
 version=$(sed -n 's/^project(hexpush VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package does not carry version $version"
-dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "no dependencies computed: $(dpkg-deb -f "$deb" Depends)"
+machine=$(dpkg --print-architecture)
 
-root=$work/root
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-touch "$root/var/lib/dpkg/status"
-# The scratch root has no other packages: their dependencies are this machine's.
-# dpkg wants the system's tools, which an ordinary user's PATH may not reach.
-PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin dpkg --root="$root" --force-not-root --force-depends --log=/dev/null -i "$deb" >/dev/null 2>&1 ||
-  fail "dpkg could not install the package"
-for file in usr/bin/hexpush usr/bin/hexpush-sim usr/share/man/man1/hexpush.1.gz \
-  usr/share/man/man1/hexpush-sim.1.gz usr/share/doc/hexpush/copyright usr/share/doc/hexpush/README.md.gz; do
-  [ -f "$root/$file" ] || fail "$file is not in the package"
-done
-for program in hexpush hexpush-sim; do
-  [ "$("$root/usr/bin/$program" --version)" = "$program $version" ] || fail "$program --version"
-done
+# check_package ARCH: builds, installs and loads through the package for ARCH.
+check_package() {
+  local arch=$1 root=$work/root-$1 attempt out program
+  "$top/scripts/package" --arch "$arch" "$work" >"$work/package.log" 2>&1 ||
+    { cat "$work/package.log"; fail "scripts/package --arch $arch failed"; }
+  local deb=$work/hexpush_${version}_$arch.deb
+  [ "$(dpkg-deb -f "$deb" Version) $(dpkg-deb -f "$deb" Architecture)" = "$version $arch" ] ||
+    fail "$deb does not carry version $version for $arch"
+  dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "no dependencies computed: $(dpkg-deb -f "$deb" Depends)"
 
-expected=$'Getting loader prompt...\nKlearing memory...\nLoading file...\nDone loading'
-for ((attempt = 1; ; ++attempt)); do
-  start_chip "$root/usr/bin/hexpush-sim" "$work/chip.log" --once --image "$work/chip.bin"
-  out=$("$root/usr/bin/hexpush" "$chip_port" "$top/examples/blink.hex") || true
-  stop_chip && [ "$out" = "$expected" ] && break
-  run_again "$attempt" "$(cat "$work/chip.log")" || fail "the load: $out"$'\n'"$(cat "$work/chip.log")"
-done
-"$top/scripts/check-image" "$top/examples/blink.hex" "$work/chip.bin"
-echo "package test: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed and loaded the example"
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  # The scratch root has no other packages: their dependencies are this machine's.
+  # dpkg wants the system's tools, which an ordinary user's PATH may not reach.
+  PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin dpkg --root="$root" --force-not-root --force-depends \
+    --force-architecture --log=/dev/null -i "$deb" >/dev/null 2>&1 || fail "dpkg could not install $deb"
+  for file in usr/bin/hexpush usr/bin/hexpush-sim usr/share/man/man1/hexpush.1.gz \
+    usr/share/man/man1/hexpush-sim.1.gz usr/share/doc/hexpush/copyright usr/share/doc/hexpush/README.md.gz; do
+    [ -f "$root/$file" ] || fail "$file is not in $deb"
+  done
+  # Programs for another machine run under qemu-user.
+  local bin=$root/usr/bin
+  if [ "$arch" != "$machine" ]; then
+    bin=$work/bin-$arch
+    mkdir -p "$bin"
+    for program in hexpush hexpush-sim; do
+      printf '#!/bin/sh\nexec qemu-aarch64-static -L /usr/aarch64-linux-gnu %s "$@"\n' \
+        "$root/usr/bin/$program" >"$bin/$program"
+      chmod +x "$bin/$program"
+    done
+  fi
+  for program in hexpush hexpush-sim; do
+    [ "$("$bin/$program" --version)" = "$program $version" ] || fail "$arch $program --version"
+  done
+
+  expected=$'Getting loader prompt...\nKlearing memory...\nLoading file...\nDone loading'
+  for ((attempt = 1; ; ++attempt)); do
+    start_chip "$bin/hexpush-sim" "$work/chip.log" --once --image "$work/chip.bin"
+    out=$("$bin/hexpush" "$chip_port" "$top/examples/blink.hex") || true
+    stop_chip && [ "$out" = "$expected" ] && break
+    run_again "$attempt" "$(cat "$work/chip.log")" || fail "the load: $out"$'\n'"$(cat "$work/chip.log")"
+  done
+  "$top/scripts/check-image" "$top/examples/blink.hex" "$work/chip.bin"
+  echo "package test: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed and loaded the example"
+}
+
+check_package "$machine"
+if [ "$machine" = arm64 ]; then
+  :
+elif ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  echo "package test: no arm64 package: arm64 is not among dpkg's architectures here (scripts/install-deps package-arm64 adds it)"
+elif ! command -v qemu-aarch64-static >/dev/null; then
+  echo "package test: no arm64 package: qemu-user is not installed (qemu-user-static)"
+else
+  check_package arm64
+fi

@@ -2,7 +2,8 @@
 # The scripts a newcomer runs first, where they went wrong before: the demo
 # with a file or rate that hexpush refuses, vm/try with a word it does not
 # know, a missing file or piped output, install-deps when apt-get cannot
-# install (offline, say), and the Windows zip as a user unpacks it.
+# install (offline, say) or the guest's kernel cannot be fetched, and the
+# Windows zip as a user unpacks it.
 #   tests/scripts_test.sh SOURCE_DIR
 set -euo pipefail
 top=$(realpath "$1")
@@ -54,9 +55,10 @@ if command -v x86_64-w64-mingw32-g++ >/dev/null; then
     fail "hexpush.exe's fixed version is not $version"
 fi
 
-printf '#!/bin/sh\nexit 1\n' >"$stubs/dpkg"
+printf '#!/bin/sh\n[ "$1" = --print-architecture ] && exec /usr/bin/dpkg "$@"\nexit 1\n' >"$stubs/dpkg"
 printf '#!/bin/sh\necho "Temporary failure resolving deb.debian.org" >&2\nexit 100\n' >"$stubs/apt-get"
 printf '#!/bin/sh\nexec "$@"\n' >"$stubs/sudo"
 chmod +x "$stubs"/*
 PATH=$stubs:$PATH expect 1 "could not install cmake g++ make srecord" "$top/scripts/install-deps" demo
+PATH=$stubs:$PATH XDG_CACHE_HOME=$stubs expect 1 "Temporary failure resolving" "$top/vm/fetch-kernel"
 echo "scripts test: passed"

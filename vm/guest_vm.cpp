@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,6 +126,11 @@ std::string decodeBase64(const std::string &text) {
 }  // namespace
 
 bool canRunGuest(std::string &why) {
+    utsname machine;
+    if (uname(&machine) != 0 || strcmp(machine.machine, "x86_64") != 0) {
+        why = "its guest boots Debian's amd64 kernel, on an x86-64 machine only";
+        return false;
+    }
     if (!onPath(qemuBinary)) {
         why = std::string(qemuBinary) + " is not installed (Debian package qemu-system-x86)";
         return false;
