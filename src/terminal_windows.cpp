@@ -45,7 +45,8 @@ const char *eraseLineText() {
 }
 
 // A console takes UTF-16 through its own call, whatever its code page; a pipe
-// or a file gets the UTF-8 itself.
+// or a file gets the UTF-8 itself, at once, in its place among the output's
+// lines.
 void writeErrorText(const char *text) {
     HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode;
@@ -54,7 +55,7 @@ void writeErrorText(const char *text) {
     if (GetConsoleMode(error, &mode) && toWide(text, wide, widePathSize))
         WriteConsoleW(error, wide, static_cast<DWORD>(wcslen(wide)), &written, nullptr);
     else
-        fputs(text, stderr);
+        fputs(text, stderr), fflush(stderr);
 }
 
 void writeOutputNow(const char *text) {
