@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -60,6 +61,11 @@ std::string fifoFeeding(const std::string &contents) {
     unlink(path.c_str());
     mkfifo(path.c_str(), 0644);
     std::thread([path, contents] {
+        // A reader that stops early must not end the tests by SIGPIPE.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
         int fd = open(path.c_str(), O_WRONLY);
         for (size_t at = 0; fd >= 0 && at < contents.size();) {
             ssize_t put = write(fd, contents.data() + at, contents.size() - at);

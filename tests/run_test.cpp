@@ -1,10 +1,12 @@
 // The built program against the virtual chip: command line, dialog, port and
 // the environment a run is started in. Tables run against both builds.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <regex>
 
@@ -346,6 +348,22 @@ TEST(Environment, ClosedDescriptorsAGoneReaderAndAReadOnlyFile) {
     chmod(readOnly.c_str(), 0444);
     expectEnding(runHexpush({"PORT", readOnly}, promptChip(), 30, unprivileged), 0,
                  fourProgressLines, "");
+
+    // Under nohup a hang-up stays ignored, the port claimed or not: one
+    // comes while the chip holds back its verdict on the first line.
+    std::atomic<bool> lineArrived{false}, hangUpSent{false};
+    ChipOptions holdsLine = promptChip();
+    holdsLine.onLine = [&](long line) {
+        lineArrived = lineArrived || line == 1;
+        while (line == 1 && !hangUpSent) usleep(1000);
+    };
+    ChipOnPort chip(holdsLine);
+    HostRun nohup = startHost("nohup", {HEXPUSH_BINARY, "PORT", smallFile}, chip.port);
+    for (int wait = 0; wait < 3000 && !lineArrived; ++wait) usleep(10000);
+    kill(nohup.pid, SIGHUP);
+    hangUpSent = true;
+    finishHosts({&nohup}, 30);
+    EXPECT_EQ(nohup.status, 0) << "a hang-up, ignored under nohup, ended the run";
 }
 
 }  // namespace
