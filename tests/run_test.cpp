@@ -138,6 +138,9 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
     const std::string onlyThisOne =
         "\nPORT: hexpush knows only the DS89C420 loader's banner shown in hexpush(1)\n";
     const std::string bannerLine = "DS89C420 LOADER VERSION 1.0  COPYRIGHT (C) 2000 DALLAS SEMICONDUCTOR";
+    const std::string wrongSpeed =
+        "PORT: the ROM loader takes its speed from the first bytes it receives after a reset: "
+        "reset the chip, or use the speed it was started at\n";
     auto wakeUp = [](const char *how) {
         return [how](ChipFaults &faults) { wakeUpFault(how, faults); };
     };
@@ -172,13 +175,17 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
         {wakeUp("sister"), noLoader,
          otherLoader + R"("\r\nDS89C430 LOADER VERSION 2.1  COPYRIGHT (C) 2002 DALLAS )" +
              R"(SEMICONDUCTOR\r\n> \r\n\r\n> ")" + onlyThisOne},
-        {answer("\r\nOK\r\n", 6), noLoader,
-         R"(PORT: text came back, not the loader's banner: "\r\nOK\r\n")" "\n"},
+        {answer("\r\nOK\t0\r\n", 8), noLoader,
+         R"(PORT: text came back, not the loader's banner: "\r\nOK\t0\r\n")" "\n"},
+        {answer(">\r\n>\r\n", 6), noLoader,  // no space after them: no prompts
+         R"(PORT: text came back, not the loader's banner: ">\r\n>\r\n")" "\n"},
+        {answer("\x7f\r\n", 3), noLoader,
+         "PORT: the reply is not text, as a line at the wrong speed reads: 7F 0D 0A (3 bytes)\n" +
+             wrongSpeed},
         {wakeUp("noise"), noLoader,
          "PORT: the reply is not text, as a line at the wrong speed reads: 00 F8 80 E6 1E 98 00 FE "
-         "60 78 80 00 E0 9E 06 F8 (20 bytes)\nPORT: the ROM loader takes its speed from the "
-         "first bytes it receives after a reset: reset the chip, or use the speed it was started "
-         "at\n"},
+         "60 78 80 00 E0 9E 06 F8 (20 bytes)\n" +
+             wrongSpeed},
         // Whatever the reply holds, none of it reaches the terminal raw.
         {answer("\x1b]0;owned\x07\x1b[2J\\\t\x9b LOADER VERSION"), noLoader,
          otherLoader + R"("\x1B]0;owned\x07\x1B[2J\\\t\x9B LOADER VERSION\r\n\r\n> ")" +

@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "serial_port_windows.h"
+#include "wide_text_windows.h"
 
 int main() {
     int failures = 0;
@@ -25,6 +27,17 @@ int main() {
     for (const char *name :
          {"COM257", "COM0", "COM01", "COM3x", "\\\\.\\COM7", "\\\\.\\CNCA0", "NUL"})
         check(opened(name) == name, name);
+    // Files open by their full \\?\ name, past the 260 characters of old,
+    // which Wine allows anyway; names of devices and long names stand.
+    auto longName = [](const char *path) {
+        static wchar_t name[widePathSize];
+        return longPathName(path, name, widePathSize) ? std::wstring(name) : L"(failed)";
+    };
+    check(longName("Z:\\tmp\\app.hex") == L"\\\\?\\Z:\\tmp\\app.hex", "a full path");
+    check(longName("Z:\\tmp\\..\\app.hex") == L"\\\\?\\Z:\\app.hex", "a path made full");
+    check(longName("\\\\server\\share\\app.hex") == L"\\\\?\\UNC\\server\\share\\app.hex", "a share");
+    for (const char *name : {"\\\\?\\Z:\\app.hex", "\\\\.\\COM7"})
+        check(longName(name) == std::wstring(name, name + strlen(name)), name);
     // Windows refuses a port that another program has open with these.
     check(isHeldElsewhere(ERROR_ACCESS_DENIED), "access denied is a port in use");
     check(isHeldElsewhere(ERROR_SHARING_VIOLATION), "sharing violation is a port in use");
