@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "file_io.h"
 #include "serial_port_windows.h"
 #include "wide_text_windows.h"
 
@@ -38,6 +39,12 @@ int main() {
     check(longName("\\\\server\\share\\app.hex") == L"\\\\?\\UNC\\server\\share\\app.hex", "a share");
     for (const char *name : {"\\\\?\\Z:\\app.hex", "\\\\.\\COM7"})
         check(longName(name) == std::wstring(name, name + strlen(name)), name);
+    // The Wine tier's scratch folder is named outside every ANSI code page:
+    // messages name it whole, so its UTF-8 name leads back to the folder.
+    wchar_t folder[MAX_PATH + 1], named[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, folder);
+    check(toWide(scratchFolder(), named, MAX_PATH + 1) && wcscmp(named, folder) == 0,
+          "the scratch folder named whole");
     // Windows refuses a port that another program has open with these.
     check(isHeldElsewhere(ERROR_ACCESS_DENIED), "access denied is a port in use");
     check(isHeldElsewhere(ERROR_SHARING_VIOLATION), "sharing violation is a port in use");
