@@ -26,14 +26,19 @@ std::vector<std::string> &scratchPaths() {
     return files.paths;
 }
 
+// Into a new file, which it closes.
+void writeWhole(int fd, const std::string &contents) {
+    if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) abort();
+    close(fd);
+}
+
 }  // namespace
 
 std::string scratchFile(const std::string &contents, const std::string &suffix) {
     std::string path = "/tmp/hexpush-test-XXXXXX" + suffix;
     int fd = makeScratchFile(path, static_cast<int>(suffix.size()));
     fchmod(fd, 0644);  // unprivileged runs read it too
-    if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) abort();
-    close(fd);
+    writeWhole(fd, contents);
     scratchPaths().push_back(path);
     return path;
 }
@@ -50,8 +55,7 @@ std::string deepScratchFile(const std::string &contents, size_t pathLength) {
     }
     path += "/" + std::string(pathLength - path.size() - 5, 'f') + ".hex";
     int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) abort();
-    close(fd);
+    writeWhole(fd, contents);
     scratchPaths().push_back(path);
     return path;
 }

@@ -20,12 +20,12 @@ void takeArgumentsInUtf8(int &argc, char **&argv) {
     MsvcrtStartupInfo startup{0};
     if (__wgetmainargs(&count, &wide, &environment, 0, &startup) != 0 || !wide) return;
     char **utf8 = static_cast<char **>(calloc(count + 1, sizeof(char *)));
-    for (int i = 0; utf8 && i < count; ++i) {
+    if (!utf8) return;
+    for (int i = 0; i < count; ++i) {
         int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
         utf8[i] = static_cast<char *>(malloc(size > 0 ? size : 1));
         if (!utf8[i] || !fromWide(wide[i], utf8[i], size)) return;
     }
-    if (!utf8) return;
     argc = count;
     argv = utf8;
 }

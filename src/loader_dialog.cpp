@@ -60,7 +60,7 @@ void getLoaderPrompt() {
     waitWireTime(static_cast<int>(strlen(wakeUp)) + 1);
     int received = readCOM(loadBuffer, bannerLength);
     if (received < bannerLength || memcmp(loadBuffer, loaderBanner, bannerLength) != 0) {
-        explainWakeReply(loadBuffer, received, loaderBanner, bannerLength);
+        explainWakeReply(loadBuffer, received, wakeUp, loaderBanner);
         sayAndStop("No 420 Loader found");
     }
 }

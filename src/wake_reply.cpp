@@ -8,7 +8,6 @@
 
 namespace {
 
-const char wakeUp[] = "\r\n\r\n";
 const int hexBytesShown = 16;
 
 bool isLineEnd(unsigned char byte) { return byte == '\r' || byte == '\n'; }
@@ -58,8 +57,9 @@ void tellInHex(const unsigned char *reply, int count) {
 
 }  // namespace
 
-void explainWakeReply(const unsigned char *reply, int count, const char *banner,
-                      int bannerLength) {
+void explainWakeReply(const unsigned char *reply, int count, const char *wakeUp,
+                      const char *banner) {
+    int bannerLength = static_cast<int>(strlen(banner));
     char line[160];
     if (count == 0) {
         snprintf(line, sizeof line, "no reply to the wake-up at %d baud", portBaud());

@@ -12,7 +12,7 @@ work=$(mktemp -d)
 chip=
 trap 'kill "$chip" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "package test: $*" >&2; exit 1; }
-version=$(sed -n 's/^project(hexpush VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+version=$("$top/scripts/version")
 machine=$(dpkg --print-architecture)
 
 # check_package ARCH: builds, installs and loads through the package for ARCH.

@@ -38,7 +38,7 @@ fi
 # One folder in the zip, and the version Explorer shows: the strings, and
 # the numbers of the fixed part (minor, major, build, patch as stored).
 if command -v x86_64-w64-mingw32-g++ >/dev/null; then
-  version=$(sed -n 's/^project(hexpush VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+  version=$("$top/scripts/version")
   folder=hexpush-$version-windows-x64
   "$top/scripts/build-windows" "$stubs/windows" >/dev/null
   listed=$(cd "$stubs/windows" && cmake -E tar tf "$folder.zip" | sort | tr '\n' ' ')
