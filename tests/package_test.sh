@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The Debian package as a user gets it: built by scripts/package (lintian
 # clean of errors), installed by dpkg into a scratch root, and loading the
-# example into the virtual chip it carries. The same for the arm64 package,
-# run under qemu-user, where dpkg here has arm64 among its architectures.
-#   tests/package_test.sh SOURCE_DIR
+# example into the virtual chip it carries. For another architecture
+# (arm64), its programs run under qemu-user.
+#   tests/package_test.sh SOURCE_DIR [ARCH]
 set -euo pipefail
 top=$(realpath "$1")
 . "$top/scripts/virtual-chip.sh"
-. "$top/tests/run_again.sh"
+. "$top/tests/shell_kit.sh"
 work=$(mktemp -d)
 chip=
 trap 'kill "$chip" 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -17,7 +17,7 @@ machine=$(dpkg --print-architecture)
 
 # check_package ARCH: builds, installs and loads through the package for ARCH.
 check_package() {
-  local arch=$1 root=$work/root-$1 attempt out program
+  local arch=$1 root=$work/root-$1 attempt out program status
   "$top/scripts/package" --arch "$arch" "$work" >"$work/package.log" 2>&1 ||
     { cat "$work/package.log"; fail "scripts/package --arch $arch failed"; }
   local deb=$work/hexpush_${version}_$arch.deb
@@ -53,21 +53,21 @@ check_package() {
   expected=$'Getting loader prompt...\nKlearing memory...\nLoading file...\nDone loading'
   for ((attempt = 1; ; ++attempt)); do
     start_chip "$bin/hexpush-sim" "$work/chip.log" --once --image "$work/chip.bin"
-    out=$("$bin/hexpush" "$chip_port" "$top/examples/blink.hex") || true
-    stop_chip && [ "$out" = "$expected" ] && break
-    run_again "$attempt" "$(cat "$work/chip.log")" || fail "the load: $out"$'\n'"$(cat "$work/chip.log")"
+    status=0
+    out=$("$bin/hexpush" "$chip_port" "$top/examples/blink.hex") || status=$?
+    stop_chip && [ "$status $out" = "0 $expected" ] && break
+    run_again "$attempt" "$(cat "$work/chip.log")" ||
+      fail "the load ended with status $status: $out"$'\n'"$(cat "$work/chip.log")"
   done
   "$top/scripts/check-image" "$top/examples/blink.hex" "$work/chip.bin"
   echo "package test: $(basename "$deb"), $(stat -c %s "$deb") bytes, installed and loaded the example"
 }
 
-check_package "$machine"
-if [ "$machine" = arm64 ]; then
-  :
-elif ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  echo "package test: no arm64 package: arm64 is not among dpkg's architectures here (scripts/install-deps package-arm64 adds it)"
-elif ! command -v qemu-aarch64-static >/dev/null; then
-  echo "package test: no arm64 package: qemu-user is not installed (qemu-user-static)"
-else
-  check_package arm64
+arch=${2:-$machine}
+if [ "$arch" != "$machine" ]; then
+  dpkg --print-foreign-architectures | grep -qx "$arch" ||
+    skip_because "no $arch package: $arch is not among dpkg's architectures here (scripts/install-deps package-arm64 adds it)"
+  command -v qemu-aarch64-static >/dev/null ||
+    skip_because "no $arch package: qemu-user is not installed (qemu-user-static)"
 fi
+check_package "$arch"

@@ -2,7 +2,6 @@
 // the progress line, in this process, on real pseudo-terminals and sockets.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -11,7 +10,6 @@
 #include <regex>
 #include <thread>
 
-#include "clock.h"
 #include "console.h"
 #include "harness.h"
 #include "pty_port.h"
@@ -68,26 +66,6 @@ TEST(SerialLink, RawEightNOneAtTheSpeedWhateverThePortWasAndPutBack) {
     close(master);
 }
 
-// How long this machine takes, now, for 200 waits of 100 us on a silent
-// descriptor: the quickest of three tries.
-double pausesHere() {
-    int ends[2];
-    EXPECT_EQ(pipe(ends), 0);
-    double quickest = 1e9;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        double start = secondsNow();
-        for (int pause = 0; pause < 200; ++pause) {
-            pollfd silent{ends[0], POLLIN, 0};
-            timespec limit{0, 100000};
-            ppoll(&silent, 1, &limit, nullptr);
-        }
-        quickest = std::min(quickest, secondsNow() - start);
-    }
-    close(ends[0]);
-    close(ends[1]);
-    return quickest;
-}
-
 TEST(SerialLink, ReadsGatherBurstsTrickleAndGiveUpOnlyAfterSilence) {
     std::string slavePath;
     int master = openVirtualPort(slavePath);
@@ -108,17 +86,8 @@ TEST(SerialLink, ReadsGatherBurstsTrickleAndGiveUpOnlyAfterSilence) {
         EXPECT_EQ(readCOM(space, read.wanted), read.got) << read.bursts[0];
         chip.join();
     }
-    // Silence ends a read after 200 pauses of 100 us: never sooner, and not
-    // much later than this machine takes for them.
-    double quickest = 1e9;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        double start = secondsNow();
-        EXPECT_EQ(readCOM(space, 80), 0);
-        quickest = std::min(quickest, secondsNow() - start);
-    }
-    double machine = pausesHere();
-    EXPECT_GE(quickest, 0.020) << "fewer than 200 pauses of 100 us";
-    EXPECT_LE(quickest, 3 * machine) << "the machine takes " << machine << " s for them";
+    // Silence ends a read; how soon, the traced run in run_test.cpp counts.
+    EXPECT_EQ(readCOM(space, 80), 0);
 
     close(master);
     ::testing::FLAGS_gtest_death_test_style = "fast";

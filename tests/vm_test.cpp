@@ -108,7 +108,7 @@ class RealDrivers : public ::testing::Test {
         delete tier;
     }
     void SetUp() override {
-        if (!tier->runnable) GTEST_SKIP() << "no real-driver tier: " << tier->problem;
+        if (!tier->runnable) SKIP_BECAUSE("no real-driver tier: " + tier->problem);
         ASSERT_EQ(tier->vm.ports.size(), size_t(adapterCount)) << tier->problem;
     }
 };

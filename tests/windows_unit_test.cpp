@@ -45,9 +45,5 @@ int main() {
     GetTempPathW(MAX_PATH + 1, folder);
     check(toWide(scratchFolder(), named, MAX_PATH + 1) && wcscmp(named, folder) == 0,
           "the scratch folder named whole");
-    // Windows refuses a port that another program has open with these.
-    check(isHeldElsewhere(ERROR_ACCESS_DENIED), "access denied is a port in use");
-    check(isHeldElsewhere(ERROR_SHARING_VIOLATION), "sharing violation is a port in use");
-    check(!isHeldElsewhere(ERROR_FILE_NOT_FOUND), "a missing port is not in use");
     return failures;
 }
