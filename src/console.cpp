@@ -92,7 +92,13 @@ void say(const char *line) {
 
 void sayByte(char byte) {
     clearProgress();
-    putc(byte, stdout);
+    if (!wireBytesShownEscaped()) {
+        putc(byte, stdout);
+        return;
+    }
+    char escaped[8];
+    escapeBytes(reinterpret_cast<const unsigned char *>(&byte), 1, escaped, sizeof escaped);
+    fputs(escaped, stdout);
 }
 
 void tell(const char *thing, const char *reason) {

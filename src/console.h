@@ -11,7 +11,8 @@ void prepareConsole();
 // A line on standard output, as puts writes it. A failed write is ignored:
 // a lost log line is better than a half-loaded chip.
 void say(const char *line);
-// One byte on standard output, as putc writes it.
+// One byte from the wire on standard output, as putc writes it (escaped
+// where the output is a log rather than a terminal: terminal.h).
 void sayByte(char byte);
 
 // "THING: REASON" on standard error.

@@ -1,10 +1,14 @@
 // The HEX file as each system gives it, one implementation a system
-// (file_io_posix.cpp, file_io_windows.cpp). Files are read byte for byte.
+// (file_io_posix.cpp, file_io_windows.cpp, file_io_web.cpp; scratch files
+// where the system is POSIX, scratch_file_posix.cpp). Files are read byte
+// for byte.
 #pragma once
 
 // Opens the file for reading, or ends the run naming it. readOnce is set for
-// input that can be read only once (a pipe, a FIFO, a device).
-int openInputFile(const char *path, bool &readOnce);
+// input that can be read only once (a pipe, a FIFO, a device, a file a web
+// page was given); knownSize is how much such input holds, where the system
+// says so before it is read, and -1 where it does not.
+int openInputFile(const char *path, bool &readOnce, long long &knownSize);
 
 // A file of the system's scratch folder that is gone once closed; -1 if
 // there is none to be had.

@@ -3,39 +3,19 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
 #include "file_io.h"
 
-int openInputFile(const char *path, bool &readOnce) {
+int openInputFile(const char *path, bool &readOnce, long long &knownSize) {
     int file = open(path, O_RDONLY | O_NOCTTY);
     struct stat status;
     if (file < 0 || fstat(file, &status) != 0) stopWithSystemError(path);
     if (S_ISDIR(status.st_mode)) stopWith(path, strerror(EISDIR));
     readOnce = !S_ISREG(status.st_mode);
+    knownSize = -1;
     return file;
-}
-
-// Unlinked at once, so that no end of the run can leave it behind.
-int openScratchFile() {
-    char path[PATH_MAX];
-    if (snprintf(path, sizeof path, "%s/hexpush-XXXXXX", scratchFolder()) >= int(sizeof path)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    int file = mkstemp(path);
-    if (file >= 0) unlink(path);
-    return file;
-}
-
-// Where the user keeps temporary files, as other tools take it.
-const char *scratchFolder() {
-    const char *folder = getenv("TMPDIR");
-    return folder && folder[0] ? folder : "/tmp";
 }
 
 long readFile(int file, void *space, long count) {
@@ -44,19 +24,3 @@ long readFile(int file, void *space, long count) {
     while (got < 0 && errno == EINTR);
     return got;
 }
-
-bool writeFile(int file, const void *bytes, long count) {
-    const char *at = static_cast<const char *>(bytes);
-    while (count > 0) {
-        ssize_t put = write(file, at, count);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        at += put;
-        count -= put;
-    }
-    return true;
-}
-
-bool rewindFile(int file) { return lseek(file, 0, SEEK_SET) == 0; }
-
-void closeFile(int file) { close(file); }

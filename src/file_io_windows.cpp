@@ -24,7 +24,7 @@ char scratchFolderText[4 * MAX_PATH];
 
 }  // namespace
 
-int openInputFile(const char *path, bool &readOnce) {
+int openInputFile(const char *path, bool &readOnce, long long &) {
     static wchar_t name[widePathSize];
     if (!longPathName(path, name, widePathSize)) stopWithSystemError(path);
     DWORD attributes = GetFileAttributesW(name);

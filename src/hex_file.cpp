@@ -16,6 +16,12 @@ namespace {
     stopWith(hexFileName, reason);
 }
 
+[[noreturn]] void stopOverLimit() {
+    char reason[64];
+    snprintf(reason, sizeof reason, "more than %lld bytes", hexFileLimit);
+    stopWith(hexFileName, reason);
+}
+
 // Returns a scratch copy of everything the input holds.
 int takeWhole(int input) {
     int copy = openScratchFile();
@@ -25,11 +31,7 @@ int takeWhole(int input) {
     long got;
     while ((got = readFile(input, chunk, sizeof chunk)) > 0) {
         taken += got;
-        if (taken > hexFileLimit) {
-            char reason[64];
-            snprintf(reason, sizeof reason, "more than %lld bytes", hexFileLimit);
-            stopWith(hexFileName, reason);
-        }
+        if (taken > hexFileLimit) stopOverLimit();
         if (!writeFile(copy, chunk, got)) stopOnScratch();
     }
     if (got < 0) stopWithSystemError(hexFileName);
@@ -43,6 +45,9 @@ int takeWhole(int input) {
 void openHexFile(const char *path) {
     hexFileName = path;
     bool readOnce = false;
-    fileHandle = openInputFile(path, readOnce);
+    long long knownSize = -1;
+    fileHandle = openInputFile(path, readOnce, knownSize);
+    // Input too large to take whole is refused before any of it is read.
+    if (readOnce && knownSize > hexFileLimit) stopOverLimit();
     if (readOnce) fileHandle = takeWhole(fileHandle);
 }

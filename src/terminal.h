@@ -1,5 +1,6 @@
 // What the console needs to know of where its output goes, one
-// implementation a system (terminal_posix.cpp, terminal_windows.cpp).
+// implementation a system (terminal_posix.cpp, terminal_windows.cpp,
+// terminal_web.cpp).
 #pragma once
 
 // Makes the standard streams safe to use, whatever state the caller left
@@ -14,6 +15,10 @@ int terminalColumns();
 
 // Carriage return, then what clears the rest of the line.
 const char *eraseLineText();
+
+// Whether the one byte from the wire that a terminal shows as it came (a
+// rejected line's verdict) is shown escaped instead, as in a web page's log.
+bool wireBytesShownEscaped();
 
 // Writes to standard output at once, past its buffer. Safe in a signal
 // handler.

@@ -30,6 +30,8 @@ int terminalColumns() {
 
 const char *eraseLineText() { return "\r\033[K"; }
 
+bool wireBytesShownEscaped() { return false; }
+
 void writeErrorText(const char *text) { fputs(text, stderr); }
 
 void writeOutputNow(const char *text) {

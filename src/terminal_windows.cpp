@@ -44,6 +44,8 @@ const char *eraseLineText() {
     return blank;
 }
 
+bool wireBytesShownEscaped() { return false; }
+
 // A console takes UTF-16 through its own call, whatever its code page; a pipe
 // or a file gets the UTF-8 itself, at once, in its place among the output's
 // lines.

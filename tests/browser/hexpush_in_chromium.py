@@ -1,0 +1,49 @@
+#!/usr/bin/python3
+"""A load through the web page, run as hexpush is run, so that the
+end-to-end tables take the browser as one more build:
+    hexpush_in_chromium.py PAGE (--version | PORT FILE [BAUD])
+PORT is the virtual chip's pseudo-terminal, which the page reaches as its
+Web Serial port; the page's log goes out as the program wrote it, standard
+output's lines to standard output and standard error's to standard error,
+and the run ends with the program's status. An interrupt is the page's
+Cancel, and then ends the run as an interrupt ends hexpush."""
+import os
+import signal
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import page_kit  # noqa: E402
+
+
+def main(page_file, arguments):
+    bridge = page_kit.Bridge(os.path.dirname(page_file), arguments[0] if arguments[1:] else None)
+    page = page_kit.Page(f"{bridge.origin}/{os.path.basename(page_file)}")
+    interrupted = []
+    signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    try:
+        if arguments == ["--version"]:
+            print(page.text("version"))
+            return 0
+        page.start_load(arguments[1], arguments[2] if arguments[2:] else None)
+        status = page.finish_load(cancel=lambda: interrupted and not interrupted.clear())
+        for kind, line in page.log():
+            if kind != "page":
+                print(line, file=sys.stdout if kind == "out" else sys.stderr, flush=True)
+        # What every ending must leave: a full bar after a complete load,
+        # and a log of text alone, whatever came from the wire.
+        bar = page.element("bar").get_attribute("value")
+        if status == "Done" and bar != "100":
+            print(f"page: the bar shows {bar} % after a complete load", file=sys.stderr)
+        if page.driver.execute_script("return document.querySelectorAll('#log * *').length"):
+            print("page: the log holds markup", file=sys.stderr)
+    finally:
+        page.quit()
+    if status == "Cancelled":
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+    return 0 if status == "Done" else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1], sys.argv[2:]))

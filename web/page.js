@@ -1,0 +1,201 @@
+// The page around the program: its controls, a log of the lines a terminal
+// would show, and a progress bar drawn from the program's own progress line.
+// Each load runs the program (createHexpush, built from the same sources as
+// the other systems) in a module of its own, made from a .wasm compiled once.
+"use strict";
+
+const byId = (id) => document.getElementById(id);
+const controls = {
+  file: byId("file"), speed: byId("speed"), port: byId("port"), portName: byId("port-name"),
+  load: byId("load"), cancel: byId("cancel"), save: byId("save"),
+  bar: byId("bar"), status: byId("status"), log: byId("log"), notice: byId("notice"),
+  version: byId("version"),
+};
+const cancelledStatus = 130;  // as a shell reports Ctrl-C
+let compiledProgram = null;
+let chosenPort = null;
+let transport = null;  // while a load runs
+
+function decodeBase64(text) {
+  const binary = atob(text.replace(/\s+/g, ""));
+  const bytes = new Uint8Array(binary.length);
+  for (let i = 0; i < binary.length; ++i) bytes[i] = binary.charCodeAt(i);
+  return bytes;
+}
+
+// What the program writes, as a terminal's screen keeps it: whole lines go to
+// the log, standard error's told apart by style; the line being drawn on
+// standard output (the progress line, redrawn after a carriage return and an
+// erase to its end) feeds the bar.
+function screenFor(onLine, onDrawn) {
+  const decoder = new TextDecoder();
+  const drawn = { bytes: [], cursor: 0, escape: "" };
+  const errorLine = [];
+  const text = (bytes) => decoder.decode(new Uint8Array(bytes));
+  return (stream, byte) => {
+    if (stream === 2) {
+      if (byte !== 0x0a) return errorLine.push(byte);
+      onLine(2, text(errorLine));
+      errorLine.length = 0;
+      return;
+    }
+    if (drawn.escape || byte === 0x1b) {
+      drawn.escape += String.fromCharCode(byte);
+      if (!/[A-Za-z]$/.test(drawn.escape)) return;
+      if (drawn.escape === "\x1b[K") drawn.bytes.length = drawn.cursor;
+      drawn.escape = "";
+    } else if (byte === 0x0a) {
+      onLine(1, text(drawn.bytes));
+      drawn.bytes.length = drawn.cursor = 0;
+    } else if (byte === 0x0d) {
+      drawn.cursor = 0;
+    } else {
+      drawn.bytes[drawn.cursor++] = byte;
+    }
+    onDrawn(text(drawn.bytes));
+  };
+}
+
+function addToLog(kind, text) {
+  const entry = document.createElement("div");
+  entry.className = kind;
+  entry.textContent = text;
+  controls.log.append(entry);
+  entry.scrollIntoView({ block: "nearest" });
+}
+
+// "  312/2050 lines  15%  10.7 kB/s  0:07 left", or "  loader silent 12 s ...".
+function showProgress(drawn) {
+  const text = drawn.trim();
+  if (!text) return;
+  controls.status.textContent = text;
+  const percent = /\s(\d+)%/.exec(text);
+  if (percent) controls.bar.value = Number(percent[1]);
+}
+
+async function runProgram(args, port, file, write) {
+  const program = await createHexpush({
+    instantiateWasm(imports, receive) {
+      WebAssembly.instantiate(compiledProgram, imports).then((instance) => receive(instance, compiledProgram));
+      return {};
+    },
+    preRun: [(module) => module.FS.init(null, (byte) => write(1, byte), (byte) => write(2, byte))],
+    hexpushPort: port,
+    hexpushFile: file,
+  });
+  const argv = ["hexpush", ...args].map((text) => {
+    const size = program.lengthBytesUTF8(text) + 1;
+    const at = program._malloc(size);
+    program.stringToUTF8(text, at, size);
+    return at;
+  });
+  const table = program._malloc(4 * (argv.length + 1));
+  argv.forEach((at, i) => { program.HEAPU32[table / 4 + i] = at; });
+  program.HEAPU32[table / 4 + argv.length] = 0;
+  try {
+    return await program.ccall("main", "number", ["number", "number"], [argv.length, table], { async: true });
+  } catch (ending) {
+    if (ending && ending.name === "ExitStatus") return ending.status;
+    throw ending;
+  }
+}
+
+function portName(port) {
+  const info = port.getInfo();
+  const hex = (number) => number.toString(16).padStart(4, "0");
+  if (info.usbVendorId === undefined) return "serial port";
+  return `USB ${hex(info.usbVendorId)}:${hex(info.usbProductId)}`;
+}
+
+function choosePort(port) {
+  chosenPort = port;
+  controls.portName.textContent = port ? portName(port) : "none chosen";
+}
+
+function setLoading(loading) {
+  for (const control of [controls.file, controls.speed, controls.port, controls.load, controls.save])
+    control.disabled = loading;
+  controls.cancel.disabled = !loading;
+}
+
+async function load() {
+  const file = controls.file.files[0];
+  if (!file) return addToLog("page", "Choose a HEX file first.");
+  if (!chosenPort) await askForPort();
+  if (!chosenPort) return;
+  controls.log.replaceChildren();
+  controls.bar.value = 0;
+  controls.status.textContent = "";
+  setLoading(true);
+  transport = serialTransport(chosenPort);
+  const screen = screenFor((stream, line) => addToLog(stream === 1 ? "out" : "err", line), showProgress);
+  let status;
+  try {
+    status = await runProgram([portName(chosenPort), file.name, controls.speed.value], transport, file, screen);
+  } catch (failure) {
+    addToLog("page", `The program stopped unexpectedly: ${failure}`);
+  }
+  await transport.close();
+  transport = null;
+  if (status === 0) controls.bar.value = 100;
+  if (status === cancelledStatus) addToLog("page", "Cancelled: the load was ended and the port freed.");
+  controls.status.textContent = status === 0 ? "Done" : status === cancelledStatus ? "Cancelled" : "Failed";
+  setLoading(false);
+}
+
+// A chooser closed without a port is no error.
+async function askForPort() {
+  try {
+    choosePort(await navigator.serial.requestPort());
+  } catch (error) {
+    if (error.name !== "NotFoundError") addToLog("page", `No port: ${error.message}`);
+  }
+}
+
+function saveLog() {
+  const lines = [...controls.log.children].map((entry) => entry.textContent);
+  const link = document.createElement("a");
+  link.href = URL.createObjectURL(new Blob([lines.join("\n") + "\n"], { type: "text/plain" }));
+  link.download = "hexpush-log.txt";
+  link.click();
+  setTimeout(() => URL.revokeObjectURL(link.href), 1000);
+}
+
+function refuse(text) {
+  controls.notice.textContent = text;
+  controls.notice.hidden = false;
+  controls.load.disabled = controls.port.disabled = true;
+}
+
+async function start() {
+  compiledProgram = await WebAssembly.compile(decodeBase64(byId("hexpush-wasm").textContent));
+  let version = "";
+  await runProgram(["--version"], null, null, (stream, byte) => { version += String.fromCharCode(byte); });
+  controls.version.textContent = version.trim();
+  if (!window.isSecureContext)
+    return refuse("This page is not in a secure context (it came over plain http from another machine), " +
+      "so the browser keeps serial ports from it. Open the file itself (hexpush.html), or serve it over " +
+      "https or from localhost.");
+  if (!("serial" in navigator))
+    return refuse("This browser has no Web Serial, so the page cannot reach a serial port. Chrome, Edge " +
+      "and Opera (89 and later) and Firefox (151 and later) have it; Safari does not.");
+  const granted = await navigator.serial.getPorts();
+  choosePort(granted[0] || null);
+  controls.port.addEventListener("click", askForPort);
+  controls.load.addEventListener("click", load);
+  controls.cancel.addEventListener("click", () => transport && transport.cancel());
+  controls.save.addEventListener("click", saveLog);
+  window.addEventListener("beforeunload", (event) => {
+    if (!transport) return;
+    event.preventDefault();
+    event.returnValue = "";
+  });
+  document.addEventListener("dragover", (event) => event.preventDefault());
+  document.addEventListener("drop", (event) => {
+    event.preventDefault();
+    if (event.dataTransfer.files.length && !transport) controls.file.files = event.dataTransfer.files;
+  });
+  setLoading(false);
+}
+
+start();
