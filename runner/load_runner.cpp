@@ -23,6 +23,8 @@
 
 extern char **environ;
 
+const char browserPortName[] = "USB 0403:6001";
+
 namespace {
 
 // Descriptors are kept from every other child, so that a terminal or file is
@@ -94,9 +96,11 @@ bool isForeignArm64(const std::string &binary) {
 
 const std::vector<std::string> arm64Emulator{"qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"};
 
-bool isWindowsBuild(const std::string &program) {
-    return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+bool endsWith(const std::string &text, const std::string &end) {
+    return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
+
+bool isWindowsBuild(const std::string &program) { return endsWith(program, ".exe"); }
 
 // The caller's environment with the run's settings over it.
 std::vector<std::string> environmentFor(const HostSetup &setup) {
@@ -192,8 +196,10 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
     std::vector<char *> argumentPointers = pointersTo(argv);
     std::vector<char *> environmentPointers = pointersTo(environment);
     run.started = secondsNow();
+    run.processGroup = setup.processGroup;
     run.pid = fork();
     if (run.pid == 0) {
+        if (setup.processGroup) setpgid(0, 0);
         if (setup.controllingTerminal) {
             setsid();
             ioctl(outFd, TIOCSCTTY, 0);
@@ -225,6 +231,13 @@ std::string commandFor(const std::string &program) {
 
 HostRun startHexpush(const std::string &program, const std::vector<std::string> &arguments,
                      const std::string &port, const HostSetup &setup) {
+    if (endsWith(program, ".py")) {
+        HostSetup browser = setup;
+        browser.processGroup = true;  // the browser and its driver end with the run
+        HostRun run = startHost(program, arguments, port, browser);
+        run.port = browserPortName;
+        return run;
+    }
     if (!isWindowsBuild(program)) {
         HostRun run = startHost(program, arguments, port, setup);
         run.port = port;
@@ -263,7 +276,7 @@ void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
     for (size_t i = 0; i < runs.size(); ++i) {
         if (ended[i]) continue;
         runs[i]->timedOut = true;
-        kill(runs[i]->pid, SIGKILL);
+        kill(runs[i]->processGroup ? -runs[i]->pid : runs[i]->pid, SIGKILL);
     }
     for (std::thread &waiter : waiters) waiter.join();
     for (HostRun *run : runs) {

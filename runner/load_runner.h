@@ -49,6 +49,7 @@ struct HostRun {
     termios terminalAfter{};  // its terminal's attributes once it ended
     int status = -1;          // exit status, -1 if killed
     int signal = 0;           // the signal that ended it, if one did
+    bool processGroup = false;  // its children are ended with it
     bool timedOut = false;    // still running at the deadline, then killed
     double started = 0;       // when it was started (clock.h)
     double seconds = 0;       // from start to exit
@@ -65,7 +66,11 @@ struct HostSetup {
     std::vector<int> closed;               // standard descriptors closed at the start
     bool unprivileged = false;             // run as nobody when started by root
     std::vector<std::string> environment;  // settings added to its environment
+    bool processGroup = false;             // leads a process group, ended whole
 };
+
+// The port as the web page names it, from what its Web Serial says of it.
+extern const char browserPortName[];
 
 // The user an unprivileged run has when started by root.
 const unsigned nobodyId = 65534;
@@ -78,7 +83,9 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
 std::string commandFor(const std::string &program);
 
 // Starts hexpush; a Windows build (a .exe) runs under Wine, with the port
-// given a COM name for the run.
+// given a COM name for the run; the web page's runner (a .py, whose first
+// argument is the page) drives a browser, which names the port as Web
+// Serial does.
 HostRun startHexpush(const std::string &program, const std::vector<std::string> &arguments,
                      const std::string &port, const HostSetup &setup = {});
 

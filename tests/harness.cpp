@@ -13,6 +13,7 @@
 
 const char endRecord[] = ":00000001FF\n";
 const char loadStartLines[] = "Getting loader prompt...\nKlearing memory...\nLoading file...\n";
+const char noLoaderLines[] = "Getting loader prompt...\nNo 420 Loader found\n";
 const char fourProgressLines[] =
     "Getting loader prompt...\nKlearing memory...\nLoading file...\nDone loading\n";
 
@@ -42,13 +43,13 @@ std::string fromWindowsText(const std::string &text) {
 }  // namespace
 
 const char *programOf(Build build) {
-    if (build == Build::windows) return HEXPUSH_EXE;
-    return build == Build::arm64 ? HEXPUSH_ARM64 : HEXPUSH_BINARY;
+    const char *programs[] = {HEXPUSH_BINARY, HEXPUSH_EXE, HEXPUSH_ARM64, BROWSER_RUNNER};
+    return programs[static_cast<int>(build)];
 }
 
 std::string buildName(Build build) {
-    if (build == Build::windows) return "Windows";
-    return build == Build::arm64 ? "Arm64" : "Native";
+    const char *names[] = {"Native", "Windows", "Arm64", "Browser"};
+    return names[static_cast<int>(build)];
 }
 
 std::string buildProblem(Build build) {
@@ -64,7 +65,12 @@ std::string buildProblem(Build build) {
             return std::string("qemu-user is not installed (qemu-user-static)");
         return std::string();
     }();
+    static std::string browser = [] {
+        if (access(BROWSER_PAGE, R_OK) != 0) return std::string(BROWSER_PAGE_MISSING);
+        return shell(BROWSER_RUNNER " --why-not");
+    }();
     if (build == Build::windows) return windows;
+    if (build == Build::browser) return browser;
     return build == Build::arm64 ? arm64 : "";
 }
 
@@ -95,7 +101,9 @@ RunResult runOnce(const std::vector<std::string> &arguments, const ChipOptions &
     // Children inherit a fine timer slack, so their 100 us pauses last about
     // that long and timing margins are not hidden by the scheduler.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    static_cast<HostRun &>(result) = startHexpush(programOf(build), arguments, chip.port, setup);
+    std::vector<std::string> given = arguments;
+    if (build == Build::browser) given.insert(given.begin(), BROWSER_PAGE);
+    static_cast<HostRun &>(result) = startHexpush(programOf(build), given, chip.port, setup);
     finishHosts({&result}, deadlineSeconds);
     result.after = chip.finish();
     result.before = chip.before;
@@ -105,6 +113,11 @@ RunResult runOnce(const std::vector<std::string> &arguments, const ChipOptions &
         result.err = fromWindowsText(result.err);
     }
     return result;
+}
+
+bool answersWakeUp(const ChipFaults &faults) {
+    return !faults.silent && !faults.echo && !faults.awake && faults.sendAtMost == 0 &&
+           faults.banner.empty();
 }
 
 bool readOnce(const std::vector<std::string> &arguments) {
@@ -126,7 +139,8 @@ bool runAgain(int attempt, const std::string &why) {
 // waits for the banner, which no loader would do: a run that ended there
 // with the chip kept waiting says nothing of hexpush. Nor does a Windows run
 // that ended without a word: every ending of hexpush's says something, so
-// Wine never ran it (seen once in CI, as Wine's servers came and went).
+// Wine never ran it (seen once in CI, as Wine's servers came and went). A
+// page's banner comes through a bridge that a busy machine can hold up.
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
                      double deadlineSeconds, const HostSetup &setup, Build build) {
     for (int attempt = 1;; ++attempt) {
@@ -139,6 +153,9 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
         if (build == Build::windows && result.out.empty() && result.err.empty() &&
             !result.timedOut)
             why = "Wine ended with status " + std::to_string(result.status) + ", and nothing said";
+        if (build == Build::browser && chip.received[stageClear].empty() &&
+            answersWakeUp(options.faults) && result.out == noLoaderLines)
+            why = "the page's test bridge, a hop no real port has, was late with the banner";
         if (readOnce(arguments) || !runAgain(attempt, why)) return result;
     }
 }

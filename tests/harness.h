@@ -11,13 +11,13 @@
 #include "scratch_files.h"
 #include "screen.h"
 
-// Which hexpush runs: the native build, the Windows build under Wine, or
-// the arm64 build under qemu-user.
-enum class Build { native, windows, arm64 };
+// Which hexpush runs: the native build, the Windows build under Wine, the
+// arm64 build under qemu-user, or the web page in headless Chromium.
+enum class Build { native, windows, arm64, browser };
 inline void PrintTo(Build build, std::ostream *out) {
-    *out << (build == Build::native    ? "native"
-             : build == Build::windows ? "Windows under Wine"
-                                       : "arm64 under qemu-user");
+    const char *names[] = {"native", "Windows under Wine", "arm64 under qemu-user",
+                           "the web page in Chromium"};
+    *out << names[static_cast<int>(build)];
 }
 
 struct RunResult : HostRun {
@@ -44,12 +44,22 @@ bool inCi();
         GTEST_SKIP() << "skipped: " << (why);                                           \
     } while (0)
 
-// Where a row of an end-to-end table runs. A row whose outcome rests on a
-// platform's own code (the port, its speeds and timeouts, replies in pieces,
-// hang-ups, input read once, the console, exit statuses) runs on every
-// build; a row of shared logic, on the native build alone; a row of names
-// that only Windows tells apart from bytes, on Windows alone.
-enum Where { everywhere, nativeOnly, windowsOnly };
+// Where a row of an end-to-end table runs: a set of builds. A row whose
+// outcome rests on a platform's own code (the port, its speeds and timeouts,
+// replies in pieces, hang-ups, input read once, the console, exit statuses)
+// runs on every build that can put the case; a row of shared logic, on the
+// native build alone, and in the page too where the page shows what it
+// says; a row of names that only Windows tells apart from bytes, on Windows.
+// The page cannot put what a command line alone can (a missing or special
+// file, an odd rate, too few arguments), nor change a file it has taken.
+enum Where : unsigned {
+    nativeOnly = 1,
+    windowsOnly = 2,
+    onArm64 = 4,
+    inBrowser = 8,
+    notInBrowser = nativeOnly | windowsOnly | onArm64,
+    everywhere = notInBrowser | inBrowser,
+};
 
 // Tables of cases that builds must pass; a build that cannot run here is
 // skipped (in CI, failed), with the reason. EVERY_BUILD(Suite) declares such
@@ -57,22 +67,24 @@ enum Where { everywhere, nativeOnly, windowsOnly };
 class AnyBuild : public ::testing::TestWithParam<Build> {
   protected:
     void SetUp() override;
-    bool runsHere(Where where) const {
-        if (where == nativeOnly) return GetParam() == Build::native;
-        return where == everywhere || windows();
-    }
+    bool runsHere(unsigned where) const { return where & 1u << static_cast<int>(GetParam()); }
     bool windows() const { return GetParam() == Build::windows; }
+    // A file as messages name it: a page knows only the file's own name.
+    std::string fileNamed(const std::string &path) const {
+        return GetParam() == Build::browser ? path.substr(path.rfind('/') + 1) : path;
+    }
     const char *program() const { return programOf(GetParam()); }
     RunResult run(const std::vector<std::string> &arguments, const ChipOptions &options,
                   double deadlineSeconds = 30) {
         return runHexpush(arguments, options, deadlineSeconds, {}, GetParam());
     }
 };
-std::string buildName(Build build);  // "Native", "Windows" or "Arm64"
-#define EVERY_BUILD(suite)                                                                \
-    class suite : public AnyBuild {};                                                     \
-    INSTANTIATE_TEST_SUITE_P(, suite,                                                     \
-                             ::testing::Values(Build::native, Build::windows, Build::arm64), \
+std::string buildName(Build build);  // "Native", "Windows", "Arm64" or "Browser"
+#define EVERY_BUILD(suite)                                                                    \
+    class suite : public AnyBuild {};                                                         \
+    INSTANTIATE_TEST_SUITE_P(, suite,                                                         \
+                             ::testing::Values(Build::native, Build::windows, Build::arm64,   \
+                                               Build::browser),                               \
                              [](const auto &build) { return buildName(build.param); })
 
 // Whether a load is made again: one that ended for a reason that says
@@ -108,3 +120,4 @@ extern const HostSetup unprivileged;
 extern const char endRecord[];
 extern const char loadStartLines[];
 extern const char fourProgressLines[];
+extern const char noLoaderLines[];

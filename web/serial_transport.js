@@ -29,7 +29,6 @@ function serialTransport(port) {
       } catch (error) {
         return reasonOf(error);
       }
-      port.addEventListener("disconnect", onDisconnect);
       writer = port.writable.getWriter();
       reading = readAll();
       return "";
@@ -80,7 +79,6 @@ function serialTransport(port) {
     async close() {
       closing = true;
       wake();
-      port.removeEventListener("disconnect", onDisconnect);
       if (reader) await reader.cancel().catch(() => {});
       if (reading) await reading;
       if (writer) writer.releaseLock();
@@ -116,12 +114,10 @@ function serialTransport(port) {
     return transport.lost || reason;
   }
 
-  function onDisconnect() {
-    lose("the device was disconnected");
-  }
-
   // A break, framing, parity or overrun error ends the current stream but
-  // not the port: its readable is taken again. A lost device ends the port.
+  // not the port: its readable is taken again. A lost device ends the port,
+  // and its read error says so in the browser's words (its disconnect event
+  // says nothing more).
   async function readAll() {
     while (!closing && !transport.lost && port.readable) {
       reader = port.readable.getReader();

@@ -6,13 +6,19 @@ PORT is the virtual chip's pseudo-terminal, which the page reaches as its
 Web Serial port; the page's log goes out as the program wrote it, standard
 output's lines to standard output and standard error's to standard error,
 and the run ends with the program's status. An interrupt is the page's
-Cancel, and then ends the run as an interrupt ends hexpush."""
+Cancel, and then ends the run as an interrupt ends hexpush.
+    hexpush_in_chromium.py --why-not
+says why the page cannot be driven here, or nothing."""
 import os
 import signal
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import page_kit  # noqa: E402
+try:
+    import page_kit
+except ImportError as missing:
+    page_kit = None
+    why_not = f"python3-selenium is not installed ({missing})"
 
 
 def main(page_file, arguments):
@@ -46,4 +52,6 @@ def main(page_file, arguments):
 
 
 if __name__ == "__main__":
+    if sys.argv[1:] == ["--why-not"]:
+        sys.exit(print(page_kit.problem() if page_kit else why_not, end=""))
     sys.exit(main(sys.argv[1], sys.argv[2:]))

@@ -2,7 +2,10 @@
 through python3-selenium. Its Web Serial is a test double (serial_double.js)
 joined to a virtual chip's pseudo-terminal by a bridge that serves the page
 and sets the speed the page asked for."""
+import base64
+import contextlib
 import functools
+import hashlib
 import http.server
 import json
 import os
@@ -20,100 +23,92 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PORT_NAME = "USB 0403:6001"  # as the double's getInfo() has the page name it
 
 
-class Line:
-    """The far end of the double's port: the chip's pseudo-terminal."""
+class Line(http.server.SimpleHTTPRequestHandler):
+    """Serves the page's folder, and the double's port at /serial: a
+    WebSocket whose text messages open and close the chip's pseudo-terminal
+    (at the speed the page asked for) or set its signals, and whose binary
+    messages carry bytes each way. A port gone at the far end closes it."""
 
-    def __init__(self, path):
-        self.path, self.fd, self.baud, self.signals = path, None, None, {}
-        self.received, self.lost = bytearray(), False
-        self.changed = threading.Condition()
-
-    def open(self, body):
-        line = json.loads(body)
-        self.fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(self.fd)
-        settings = termios.tcgetattr(self.fd)
-        settings[4] = settings[5] = getattr(termios, f"B{line['baudRate']}")
-        termios.tcsetattr(self.fd, termios.TCSANOW, settings)
-        self.baud = line["baudRate"]
-        threading.Thread(target=self.pump, args=(self.fd,), daemon=True).start()
-        return 200, b""
-
-    def pump(self, fd):
-        while self.fd == fd:
-            if not select.select([fd], [], [], 0.2)[0]:
-                continue
-            try:
-                chunk = os.read(fd, 4096)
-            except OSError:
-                chunk = b""
-            with self.changed:
-                self.received += chunk
-                self.lost = not chunk
-                self.changed.notify_all()
-            if not chunk:
-                return
-
-    def read(self, _):
-        with self.changed:
-            self.changed.wait_for(lambda: self.received or self.lost, timeout=0.5)
-            bytes_, self.received = bytes(self.received), bytearray()
-        return (200, bytes_) if bytes_ else (410 if self.lost else 204, b"")
-
-    def write(self, body):
-        try:
-            while body:
-                body = body[os.write(self.fd, body):]
-        except OSError:
-            return 410, b""
-        return 200, b""
-
-    def set_signals(self, body):
-        self.signals.update(json.loads(body))
-        return 200, b""
-
-    def close(self, _):
-        fd, self.fd = self.fd, None
-        if fd is not None:
-            os.close(fd)
-        return 200, b""
-
-
-class Bridge(http.server.ThreadingHTTPServer):
-    """Serves the page's folder, and the double's port as /serial/ACTION."""
-
-    daemon_threads = True
-
-    def __init__(self, folder, port_path, host="127.0.0.1"):
-        self.line = Line(port_path)
-        super().__init__((host, 0), functools.partial(BridgeHandler, directory=folder))
-        threading.Thread(target=self.serve_forever, daemon=True).start()
-        self.origin = f"http://{host}:{self.server_address[1]}"
-
-
-class BridgeHandler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     disable_nagle_algorithm = True  # a verdict byte must not wait for an acknowledgement
 
     def log_message(self, *_):
         pass
 
-    def do_POST(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        actions = {"open": Line.open, "read": Line.read, "write": Line.write,
-                   "signals": Line.set_signals, "close": Line.close}
-        action = actions.get(self.path.removeprefix("/serial/"))
-        try:
-            status, reply = action(self.server.line, body) if action else (404, b"")
-        except OSError:
-            status, reply = 503, b""
-        self.send_response(status)
-        self.send_header("Content-Length", str(len(reply)))
+    def do_GET(self):
+        if self.path != "/serial":
+            return super().do_GET()
+        key = self.headers["Sec-WebSocket-Key"] + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+        self.send_response(101)
+        self.send_header("Upgrade", "websocket")
+        self.send_header("Connection", "Upgrade")
+        self.send_header("Sec-WebSocket-Accept", base64.b64encode(hashlib.sha1(key.encode()).digest()).decode())
         self.end_headers()
-        self.wfile.write(reply)
+        self.sending = threading.Lock()
+        self.fd = None
+        self.close_connection = True
+        while (message := self.receive()) is not None:
+            kind, body = message
+            if kind == 2:
+                os.write(self.fd, body)
+            elif (request := json.loads(body))["do"] == "open":
+                self.open(request["baudRate"])
+            elif request["do"] == "signals":
+                self.server.signals.update(request["signals"])
+            else:
+                self.fd = os.close(self.fd)
+        if self.fd is not None:
+            self.fd = os.close(self.fd)
+
+    def open(self, baud):
+        self.fd = os.open(self.server.port_path, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd)
+        settings = termios.tcgetattr(self.fd)
+        settings[4] = settings[5] = getattr(termios, f"B{baud}")
+        termios.tcsetattr(self.fd, termios.TCSANOW, settings)
+        self.server.baud = baud
+        self.send(1, b"opened")
+        threading.Thread(target=self.pump, args=(self.fd,), daemon=True).start()
+
+    def pump(self, fd):
+        while self.fd == fd:
+            if select.select([fd], [], [], 0.2)[0]:
+                try:
+                    received = os.read(fd, 4096)
+                except OSError:
+                    received = b""
+                if not received:  # the far end has gone
+                    return self.fd == fd and self.send(1, b"lost")
+                self.send(2, received)
+
+    def receive(self):
+        header = self.rfile.read(2)
+        if len(header) < 2 or header[0] & 0x0F == 8:
+            return None
+        size = header[1] & 0x7F
+        if size > 125:
+            size = int.from_bytes(self.rfile.read(2 if size == 126 else 8), "big")
+        mask = self.rfile.read(4)
+        body = bytes(b ^ mask[i % 4] for i, b in enumerate(self.rfile.read(size)))
+        return header[0] & 0x0F, body
+
+    def send(self, kind, body):
+        size = len(body)
+        length = bytes([size]) if size < 126 else bytes([126]) + size.to_bytes(2, "big")
+        with self.sending, contextlib.suppress(OSError):  # the page may have gone
+            self.wfile.write(bytes([0x80 | kind]) + length + body)
+
+
+class Bridge(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, folder, port_path, host="127.0.0.1"):
+        self.port_path, self.baud, self.signals = port_path, None, {}
+        super().__init__((host, 0), functools.partial(Line, directory=folder))
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+        self.origin = f"http://{host}:{self.server_address[1]}"
 
 
 def problem():
@@ -141,7 +136,8 @@ class Page:
         options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
         options.add_experimental_option("prefs", {"download.default_directory": self.downloads})
         self.driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
-        double = open(os.path.join(HERE, "serial_double.js")).read()
+        with open(os.path.join(HERE, "serial_double.js")) as script:
+            double = script.read()
         setup = {"granted": 1, "chooser": "grant", **(setup or {})}
         self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument",
                                     {"source": f"window.serialDoubleSetup = {json.dumps(setup)};\n{double}"})

@@ -2,7 +2,7 @@
 // interface as Chrome gives it (requestPort, getPorts, SerialPort with open,
 // readable, writable, setSignals, close, getInfo, and connect and disconnect
 // events), its port joined to a virtual chip through the bridge that served
-// the page (bridge.py). `serialDoubleSetup` says how the browser behaves:
+// the page (page_kit.py). `serialDoubleSetup` says how the browser behaves:
 //   granted: ports the user granted before; chooser: "grant" or "cancel";
 //   openFails: open() fails as Chrome's does; bridge: the bridge's address.
 (() => {
@@ -10,15 +10,10 @@
   const bridge = setup.bridge || location.origin;
   const events = new EventTarget();
 
-  async function ask(path, body) {
-    const reply = await fetch(`${bridge}/serial/${path}`, { method: "POST", body });
-    return reply;
-  }
-
   class SerialPort extends EventTarget {
     #readable = null;
     #writable = null;
-    #open = false;
+    #line = null;  // the bridge's WebSocket while the port is open
 
     getInfo() {
       return { usbVendorId: 0x0403, usbProductId: 0x6001 };
@@ -39,55 +34,58 @@
       for (const [name, allowed] of Object.entries(checks))
         if (name in options && !allowed.includes(options[name]))
           throw new TypeError(`Failed to execute 'open' on 'SerialPort': ${name} is not valid.`);
-      if (this.#open) throw new DOMException("The port is already open.", "InvalidStateError");
-      const line = { dataBits: 8, stopBits: 1, parity: "none", flowControl: "none", ...options };
-      if (setup.openFails || !(await ask("open", JSON.stringify(line))).ok)
-        throw new DOMException("Failed to open serial port.", "NetworkError");
-      this.#open = true;
-      this.#readable = this.#reading();
-      this.#writable = new WritableStream({ write: (chunk) => this.#send(chunk) });
+      if (this.#line) throw new DOMException("The port is already open.", "InvalidStateError");
+      const line = setup.openFails ? null : await this.#connect(options.baudRate);
+      if (!line) throw new DOMException("Failed to open serial port.", "NetworkError");
+      this.#line = line;
+      this.#readable = new ReadableStream({
+        start: (controller) => {
+          line.onmessage = ({ data }) => (typeof data === "string" ? this.#lose(controller) : controller.enqueue(new Uint8Array(data)));
+        },
+      });
+      this.#writable = new WritableStream({
+        write: (chunk) => {
+          if (this.#line !== line) throw new DOMException("The device has been lost.", "NetworkError");
+          line.send(chunk);
+        },
+      });
+    }
+
+    // The chip's port, open at the rate, or null.
+    #connect(baudRate) {
+      return new Promise((resolve) => {
+        const line = new WebSocket(bridge.replace(/^http/, "ws") + "/serial");
+        line.binaryType = "arraybuffer";
+        line.onopen = () => line.send(JSON.stringify({ do: "open", baudRate }));
+        line.onmessage = ({ data }) => resolve(data === "opened" ? line : null);
+        line.onclose = () => resolve(null);
+      });
+    }
+
+    // As an unplugged adapter is.
+    #lose(controller) {
+      this.#line.close();
+      this.#line = this.#readable = this.#writable = null;
+      controller.error(new DOMException("The device has been lost.", "NetworkError"));
+      this.dispatchEvent(new Event("disconnect"));
+      events.dispatchEvent(new Event("disconnect"));
     }
 
     async setSignals(signals) {
-      if (!this.#open) throw new DOMException("The port is closed.", "InvalidStateError");
-      await ask("signals", JSON.stringify(signals));
+      if (!this.#line) throw new DOMException("The port is closed.", "InvalidStateError");
+      this.#line.send(JSON.stringify({ do: "signals", signals }));
     }
 
     async close() {
       if ((this.#readable && this.#readable.locked) || (this.#writable && this.#writable.locked))
         throw new TypeError("Failed to execute 'close' on 'SerialPort': Cannot cancel a locked stream");
-      if (!this.#open) throw new DOMException("The port is already closed.", "InvalidStateError");
-      this.#open = false;
-      this.#readable = this.#writable = null;
-      await ask("close");
+      if (!this.#line) throw new DOMException("The port is already closed.", "InvalidStateError");
+      this.#line.send(JSON.stringify({ do: "close" }));
+      this.#line.close();
+      this.#line = this.#readable = this.#writable = null;
     }
 
     async forget() {}
-
-    // Bytes as the bridge has them; a port gone at the far end is lost, as
-    // an unplugged adapter is.
-    #reading() {
-      return new ReadableStream({
-        pull: async (controller) => {
-          for (;;) {
-            const reply = await ask("read").catch(() => null);
-            if (!this.#open) return;
-            if (reply && reply.status === 200) return controller.enqueue(new Uint8Array(await reply.arrayBuffer()));
-            if (reply && reply.status === 204) continue;
-            this.#open = false;
-            this.#readable = this.#writable = null;
-            controller.error(new DOMException("The device has been lost.", "NetworkError"));
-            this.dispatchEvent(new Event("disconnect"));
-            events.dispatchEvent(new Event("disconnect"));
-            return;
-          }
-        },
-      });
-    }
-
-    async #send(chunk) {
-      if (!(await ask("write", chunk)).ok) throw new DOMException("The device has been lost.", "NetworkError");
-    }
   }
 
   const granted = Array.from({ length: setup.granted || 0 }, () => new SerialPort());

@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""What the web page does beyond a load, which the end-to-end tables check
+through it: its controls, a cancelled load and the next, a hidden tab, what
+it says when the browser cannot or the user does not, a file it cannot read,
+and the page opened from disk. In headless Chromium, against hexpush-sim.
+    tests/browser_test.py PAGE HEXPUSH_SIM SOURCE_DIR"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser"))
+PAGE, SIM, SOURCE = map(os.path.abspath, sys.argv[1:4])
+EXAMPLE = os.path.join(SOURCE, "examples", "blink.hex")
+FOUR_LINES = ["Getting loader prompt...", "Klearing memory...", "Loading file...", "Done loading"]
+
+
+def skip_because(reason):
+    if os.environ.get("CI", "") not in ("", "false", "0"):
+        sys.exit(f"CI runs every case, and this one cannot run: {reason}")
+    print(f"skipped: {reason}")
+    sys.exit(77)
+
+
+try:
+    import page_kit
+except ImportError as missing:
+    skip_because(f"python3-selenium is not installed ({missing})")
+
+
+class Chip:
+    """hexpush-sim serving loads until stopped, its memory written after each."""
+
+    def __init__(self, *options):
+        self.folder = tempfile.mkdtemp(prefix="hexpush-page-test-")
+        self.image = os.path.join(self.folder, "chip.bin")
+        self.report = open(os.path.join(self.folder, "report"), "w+")
+        self.process = subprocess.Popen([SIM, "--image", self.image, *options], stdout=self.report)
+        while not self.reported().endswith("\n"):
+            time.sleep(0.01)
+        self.port = self.reported().split("\n")[0]
+
+    def reported(self):
+        with open(self.report.name) as report:
+            return report.read()
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+        self.report.close()
+        shutil.rmtree(self.folder)
+
+
+class PageTest(unittest.TestCase):
+    def setUp(self):
+        self.chip = Chip("--flash-size", "65536")
+        self.addCleanup(self.chip.stop)
+        self.bridge = page_kit.Bridge(os.path.dirname(PAGE), self.chip.port)
+        self.addCleanup(self.bridge.server_close)
+        self.addCleanup(self.bridge.shutdown)
+
+    def page(self, url=None, **options):
+        page = page_kit.Page(url or f"{self.bridge.origin}/{os.path.basename(PAGE)}", **options)
+        self.addCleanup(page.quit)
+        return page
+
+    def expect_loaded(self, page, hex_file, loads=1):
+        self.assertEqual(page.finish_load(), "Done", page.log())
+        page.wait_for(lambda: self.chip.reported().count("load:") == loads)  # the image written
+        self.assertEqual(page.log(), [["out", line] for line in FOUR_LINES])
+        self.assertEqual(page.element("bar").get_attribute("value"), "100")
+        subprocess.run([os.path.join(SOURCE, "scripts", "check-image"), hex_file, self.chip.image], check=True)
+
+    def test_controls_are_named_and_the_version_shown(self):
+        page = self.page()
+        names = {page.element(id_).accessible_name for id_ in ("file", "speed", "port", "load", "cancel", "save", "log")}
+        self.assertEqual(names, {"HEX file", "Speed", "Port", "Load", "Cancel", "Save log", "Log"})
+        rates = [option.text for option in page.driver.find_elements(page_kit.By.CSS_SELECTOR, "#speed option")]
+        self.assertEqual(rates, ["2400", "9600", "19200", "38400", "57600", "115200"])
+        self.assertEqual(page.element("speed").get_attribute("value"), "57600")
+        version = subprocess.run([os.path.join(SOURCE, "scripts", "version")], capture_output=True, text=True)
+        self.assertEqual(page.text("version"), f"hexpush {version.stdout.strip()}")
+
+    # Cancel frees the port, as Ctrl-C does; the next load goes through in the
+    # same page, and nothing was asked of any other site.
+    def test_cancelled_load_then_a_complete_one_and_its_log_saved(self):
+        page = self.page()
+        big = os.path.join(self.chip.folder, "big.hex")
+        subprocess.run(["srec_cat", "-generate", "0", "0x8000", "-random", "-o", big, "-Intel"], check=True)
+        page.start_load(big, 115200)
+        page.wait_for(lambda: int(page.element("bar").get_attribute("value")) > 0)
+        during = "const e = new Event('beforeunload', {cancelable: true}); dispatchEvent(e); return e.defaultPrevented"
+        self.assertTrue(page.driver.execute_script(during), "no warning before leaving during a load")
+        self.assertEqual(page.finish_load(cancel=lambda: True), "Cancelled")
+        self.assertEqual(page.log()[-1], ["page", "Cancelled: the load was ended and the port freed."])
+        page.start_load(EXAMPLE)
+        self.expect_loaded(page, EXAMPLE, loads=2)
+        self.assertFalse(page.driver.execute_script(during), "a warning with no load running")
+        origins = {url.split("/")[2] for url in page.requests() if url.split(":")[0] in ("http", "https", "ws", "wss")}
+        self.assertEqual(origins, {self.bridge.origin.split("/")[2]})
+        page.element("save").click()
+        saved = os.path.join(page.downloads, "hexpush-log.txt")
+        page.wait_for(lambda: os.path.exists(saved))
+        with open(saved) as log:
+            self.assertEqual(log.read(), "\n".join(FOUR_LINES) + "\n")
+
+    # Hidden tabs get coarse timers: a load paced by timers would take a
+    # second or more a line, rather than a few milliseconds.
+    def test_a_hidden_tab_keeps_its_pace(self):
+        page = self.page()
+        page.driver.execute_script("addEventListener('visibilitychange', () => { window.wasHidden ||= document.hidden })")
+        page.start_load(EXAMPLE, 115200)
+        loading = page.driver.current_window_handle
+        page.driver.switch_to.new_window("tab")
+        page.driver.switch_to.window(loading)
+        self.expect_loaded(page, EXAMPLE)
+        self.assertTrue(page.driver.execute_script("return window.wasHidden"), "the tab was never hidden")
+        seconds = float(self.chip.reported().split(" s at ")[0].split(", ")[-1])
+        self.assertLess(seconds, 22 * 0.25, "the load slowed down behind another tab")
+
+    def test_what_the_page_says_when_it_cannot(self):
+        insecure = f"http://hexpush.test:{self.bridge.server_address[1]}/{os.path.basename(PAGE)}"
+        cases = [
+            (dict(url=insecure, host_rules="MAP hexpush.test 127.0.0.1"), "not in a secure context"),
+            (dict(setup={"serial": False}), "has no Web Serial"),
+        ]
+        for options, notice in cases:
+            page = self.page(**options)
+            self.assertIn(notice, page.text("notice"))
+            self.assertFalse(page.element("load").is_enabled())
+
+    def test_a_chooser_closed_or_a_port_that_will_not_open(self):
+        page = self.page(setup={"granted": 0, "chooser": "cancel"})
+        page.element("file").send_keys(EXAMPLE)
+        for button in ("port", "load"):
+            page.element(button).click()
+        time.sleep(0.5)
+        self.assertEqual((page.log(), page.text("notice"), page.text("port-name")), ([], "", "none chosen"))
+        page = self.page(setup={"openFails": True})
+        page.start_load(EXAMPLE)
+        self.assertEqual(page.finish_load(), "Failed")
+        self.assertEqual(page.log(), [
+            ["out", "Getting loader prompt..."],
+            ["err", "USB 0403:6001: Failed to open serial port."],
+            ["err", "USB 0403:6001: if another program (a terminal, or this page in another tab) has it "
+                    "open, close that and try again"],
+            ["err", "USB 0403:6001: on Linux, if you may not open it, join its group with 'sudo usermod "
+                    "-aG dialout $USER', then log in again"],
+            ["out", "No 420 Loader found"]])
+
+    def test_a_file_that_cannot_be_read_is_named_with_the_browser_reason(self):
+        page = self.page()
+        changed = os.path.join(self.chip.folder, "changed.hex")
+        shutil.copy(EXAMPLE, changed)
+        page.element("file").send_keys(changed)
+        with open(changed, "a") as file:  # changed since it was chosen
+            file.write(":00000001FF\n")
+        page.element("load").click()
+        self.assertEqual(page.finish_load(), "Failed")
+        [[kind, line]] = page.log()
+        self.assertEqual(kind, "err")
+        self.assertRegex(line, r"^changed\.hex: \w.*\.$")
+        self.assertNotIn("load:", self.chip.reported(), "the chip was woken for a file that was not read")
+
+    # From disk the page has no origin to share with the bridge: its policy
+    # is set aside for the test double's connection alone.
+    def test_opened_from_disk(self):
+        page = self.page(f"file://{PAGE}", setup={"bridge": self.bridge.origin}, bypass_csp=True)
+        page.start_load(EXAMPLE)
+        self.expect_loaded(page, EXAMPLE)
+
+
+if __name__ == "__main__":
+    if page_kit.problem():
+        skip_because(page_kit.problem())
+    if not os.path.exists(PAGE):
+        skip_because(f"no page at {PAGE}: scripts/build-web did not build it")
+    unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2)
