@@ -1,8 +1,13 @@
 // Measures how close a load comes to the wire's own time, one load at a
 // time and many at once, against virtual chips with the wire's timing.
-//   hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE|-] [EARLIER_BINARY|-] [HEXPUSH_EXE]
+//   hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE|-] [EARLIER_BINARY|-] [HEXPUSH_EXE|-]
+//                 [WEB_PAGE]
 // With an earlier build, every case runs with both, row by row. With the
-// Windows build, its loads alone run under Wine beside the others.
+// Windows build, its loads alone run under Wine beside the others; with the
+// web page, its load at 115200 in headless Chromium, through the test bridge
+// that stands in for Web Serial (a figure of that bridge as much as of the
+// page), timed from the wake-up to the port's close, the browser's start
+// aside, and without CPU figures (the browser's processes are not its).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +24,9 @@ namespace {
 
 const int imageBytes = 32 * 1024;
 const char imagePath[] = "/tmp/hexpush-bench.hex";
+std::string webPage;
+
+bool isPage(const std::string &program) { return program == BROWSER_RUNNER; }
 
 struct Load {
     double wallSeconds = 0;
@@ -65,8 +73,12 @@ std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
     std::vector<HostRun> hosts(count);
     std::vector<HostRun *> running;
     for (int i = 0; i < count; ++i) chips.push_back(std::make_unique<ChipOnPort>(options));
+    std::vector<std::string> page;
+    if (isPage(hexpush)) page = {webPage};
     for (int i = 0; i < count; ++i) {
-        hosts[i] = startHexpush(hexpush, {"PORT", imagePath, std::to_string(baud)}, chips[i]->port);
+        std::vector<std::string> arguments = page;
+        arguments.insert(arguments.end(), {"PORT", imagePath, std::to_string(baud)});
+        hosts[i] = startHexpush(hexpush, arguments, chips[i]->port);
         running.push_back(&hosts[i]);
     }
     finishHosts(running, 600);
@@ -75,8 +87,8 @@ std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
         chips[i]->finish();
         const ChipSession &session = chips[i]->session;
         Load &load = loads[i];
-        load.wallSeconds = hosts[i].seconds;
-        load.cpuSeconds = hosts[i].cpuSeconds;
+        load.wallSeconds = page.empty() ? hosts[i].seconds : session.endSeconds - session.firstByteSeconds;
+        load.cpuSeconds = page.empty() ? hosts[i].cpuSeconds : 0;
         load.chipCpuSeconds = session.cpuSeconds;
         load.wireSeconds = wireSeconds(session, options, 80 + 7 + 4 + session.lines);
         load.lines = session.lines;
@@ -150,7 +162,7 @@ int main(int argc, char *argv[]) {
     if (argc < 2) {
         fprintf(stderr,
                 "usage: hexpush-bench HEXPUSH_BINARY [REPEATS] [RESULTS_FILE|-] "
-                "[EARLIER_BINARY|-] [HEXPUSH_EXE]\n");
+                "[EARLIER_BINARY|-] [HEXPUSH_EXE|-] [WEB_PAGE]\n");
         return 2;
     }
     int repeats = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
@@ -159,11 +171,15 @@ int main(int argc, char *argv[]) {
         builds.insert(builds.begin(), {" (earlier build)", argv[4]});
     Builds windows;
     std::string problem;
-    if (argc > 5 && !prepareWine(problem)) {
+    bool wine = argc > 5 && std::string(argv[5]) != "-";
+    if (wine && !prepareWine(problem)) {
         fprintf(stderr, "hexpush-bench: %s\n", problem.c_str());
         return 1;
     }
-    if (argc > 5) windows.push_back({" (Windows build, Wine)", argv[5]});
+    if (wine) windows.push_back({" (Windows build, Wine)", argv[5]});
+    Builds browser;
+    if (argc > 6) browser.push_back({" (web page, Chromium, test bridge)", BROWSER_RUNNER});
+    if (argc > 6) webPage = argv[6];
     makeImage();
 
     fputs(tableHeader, stdout);
@@ -189,6 +205,7 @@ int main(int argc, char *argv[]) {
         std::string name = "1 load at " + std::to_string(baud);
         measure(builds, name, baud, 1, repeats);
         if (baud != 57600) measure(windows, name, baud, 1, repeats);
+        if (baud == 115200) measure(browser, name, baud, 1, repeats);
     }
     for (int count : {8, 16, 32})
         measure(builds, std::to_string(count) + " at once at 115200", 115200, count, 1);

@@ -12,8 +12,8 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser"))
 PAGE, SIM, SOURCE = map(os.path.abspath, sys.argv[1:4])
+sys.path.insert(0, os.path.join(SOURCE, "runner", "browser"))
 EXAMPLE = os.path.join(SOURCE, "examples", "blink.hex")
 FOUR_LINES = ["Getting loader prompt...", "Klearing memory...", "Loading file...", "Done loading"]
 
