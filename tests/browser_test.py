@@ -63,6 +63,7 @@ class PageTest(unittest.TestCase):
         self.addCleanup(self.bridge.shutdown)
 
     def page(self, url=None, **options):
+        """The page, its port joined to the chip."""
         page = page_kit.Page(url or f"{self.bridge.origin}/{os.path.basename(PAGE)}", **options)
         self.addCleanup(page.quit)
         return page
@@ -85,9 +86,10 @@ class PageTest(unittest.TestCase):
         self.assertEqual(page.text("version"), f"hexpush {version.stdout.strip()}")
 
     # Cancel frees the port, as Ctrl-C does; the next load goes through in the
-    # same page, and nothing was asked of any other site.
+    # same page, past a break on the line, on a port opened as every system
+    # opens it, and nothing was asked of any other site.
     def test_cancelled_load_then_a_complete_one_and_its_log_saved(self):
-        page = self.page()
+        page = self.page(setup={"breakAfter": 30})
         big = os.path.join(self.chip.folder, "big.hex")
         subprocess.run(["srec_cat", "-generate", "0", "0x8000", "-random", "-o", big, "-Intel"], check=True)
         page.start_load(big, 115200)
@@ -98,6 +100,9 @@ class PageTest(unittest.TestCase):
         self.assertEqual(page.log()[-1], ["page", "Cancelled: the load was ended and the port freed."])
         page.start_load(EXAMPLE)
         self.expect_loaded(page, EXAMPLE, loads=2)
+        self.assertEqual(self.bridge.line, {"do": "open", "baudRate": 115200, "dataBits": 8, "parity": "none",
+                                            "stopBits": 1, "flowControl": "none"})
+        self.assertEqual(self.bridge.signals, {"dataTerminalReady": True, "requestToSend": True})
         self.assertFalse(page.driver.execute_script(during), "a warning with no load running")
         origins = {url.split("/")[2] for url in page.requests() if url.split(":")[0] in ("http", "https", "ws", "wss")}
         self.assertEqual(origins, {self.bridge.origin.split("/")[2]})

@@ -30,7 +30,7 @@ TEST_P(Transfers, SendEachLineAsItStandsAndEndAtTheFirstRejectionOrChange) {
         std::string file, sent;                         // sent: the file itself, if empty
         std::string out = fourProgressLines, err = "";  // err: what follows "FILE: "
         std::string changed = "";  // what the file becomes at line 40, if anything
-        long rejected = 0;         // the line the chip answers with "g"
+        char verdict = 0;          // the chip's answer to line 3, if not G
     } cases[] = {
         {everywhere, record + "\n\r\n" + std::string("a\0b\n", 4) + endRecord + "\x1a",
          record + "\n\r\n" + std::string("a\0b\n", 4) + endRecord},
@@ -39,10 +39,14 @@ TEST_P(Transfers, SendEachLineAsItStandsAndEndAtTheFirstRejectionOrChange) {
         {nativeOnly, record + ":00000001FF", record + ":00000001FF\n"},
         {nativeOnly, record + ":00000001FF\r", record + ":00000001FF\r\n"},
         {nativeOnly, record + endRecord + " \t\r", record + endRecord},
-        // One path for any verdict but G, which a lower-case g is not.
+        // One path for any verdict but G, which a lower-case g is not. A page
+        // shows the byte escaped, as it shows any other from the wire.
         {everywhere, record + record + record + endRecord, record + record + record,
          std::string(loadStartLines) + "g\nLoad failed\n\n", "line 3 rejected by the loader", "",
-         3},
+         'g'},
+        {inBrowser, record + record + record + endRecord, record + record + record,
+         std::string(loadStartLines) + "\\x1B\nLoad failed\n\n", "line 3 rejected by the loader",
+         "", '\x1b'},
         // Measured before the chip is woken; a change seen while it loads
         // ends the run as a failure, whatever the loader said of the lines.
         // What is sent: a shorter file's every whole line; of a longer one,
@@ -62,8 +66,8 @@ TEST_P(Transfers, SendEachLineAsItStandsAndEndAtTheFirstRejectionOrChange) {
         ChipOptions chip = promptChip();
         chip.flashSize = 4096;
         chip.judgeRecords = false;
-        chip.faults.rejectLine = transfer.rejected;
-        chip.faults.rejectVerdict = 'g';
+        chip.faults.rejectLine = transfer.verdict ? 3 : 0;
+        chip.faults.rejectVerdict = transfer.verdict;
         chip.onLine = [&](long line) {
             if (line == 40 && !transfer.changed.empty())
                 std::ofstream(path, std::ios::binary) << transfer.changed;

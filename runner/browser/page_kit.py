@@ -54,6 +54,7 @@ class Line(http.server.SimpleHTTPRequestHandler):
             if kind == 2:
                 os.write(self.fd, body)
             elif (request := json.loads(body))["do"] == "open":
+                self.server.line = request
                 self.open(request["baudRate"])
             elif request["do"] == "signals":
                 self.server.signals.update(request["signals"])
@@ -105,7 +106,7 @@ class Bridge(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
     def __init__(self, folder, port_path, host="127.0.0.1"):
-        self.port_path, self.baud, self.signals = port_path, None, {}
+        self.port_path, self.baud, self.line, self.signals = port_path, None, {}, {}
         super().__init__((host, 0), functools.partial(Line, directory=folder))
         threading.Thread(target=self.serve_forever, daemon=True).start()
         self.origin = f"http://{host}:{self.server_address[1]}"

@@ -4,7 +4,9 @@
 // events), its port joined to a virtual chip through the bridge that served
 // the page (page_kit.py). `serialDoubleSetup` says how the browser behaves:
 //   granted: ports the user granted before; chooser: "grant" or "cancel";
-//   openFails: open() fails as Chrome's does; bridge: the bridge's address.
+//   openFails: open() fails as Chrome's does; breakAfter: a break on the
+//   line ends the readable after that many chunks, as Chrome's BreakError
+//   does (the port stays open); bridge: the bridge's address.
 (() => {
   const setup = window.serialDoubleSetup;
   const bridge = setup.bridge || location.origin;
@@ -35,14 +37,10 @@
         if (name in options && !allowed.includes(options[name]))
           throw new TypeError(`Failed to execute 'open' on 'SerialPort': ${name} is not valid.`);
       if (this.#line) throw new DOMException("The port is already open.", "InvalidStateError");
-      const line = setup.openFails ? null : await this.#connect(options.baudRate);
+      const line = setup.openFails ? null : await this.#connect(options);
       if (!line) throw new DOMException("Failed to open serial port.", "NetworkError");
       this.#line = line;
-      this.#readable = new ReadableStream({
-        start: (controller) => {
-          line.onmessage = ({ data }) => (typeof data === "string" ? this.#lose(controller) : controller.enqueue(new Uint8Array(data)));
-        },
-      });
+      this.#readable = this.#reading(line, setup.breakAfter);
       this.#writable = new WritableStream({
         write: (chunk) => {
           if (this.#line !== line) throw new DOMException("The device has been lost.", "NetworkError");
@@ -51,12 +49,26 @@
       });
     }
 
-    // The chip's port, open at the rate, or null.
-    #connect(baudRate) {
+    #reading(line, chunksBeforeBreak) {
+      return new ReadableStream({
+        start: (controller) => {
+          line.onmessage = ({ data }) => {
+            if (typeof data === "string") return this.#lose(controller);
+            controller.enqueue(new Uint8Array(data));
+            if (--chunksBeforeBreak !== 0) return;
+            this.#readable = this.#reading(line);
+            controller.error(new DOMException("Break received", "BreakError"));
+          };
+        },
+      });
+    }
+
+    // The chip's port, open as the page asked (the bridge sets the rate), or null.
+    #connect(options) {
       return new Promise((resolve) => {
         const line = new WebSocket(bridge.replace(/^http/, "ws") + "/serial");
         line.binaryType = "arraybuffer";
-        line.onopen = () => line.send(JSON.stringify({ do: "open", baudRate }));
+        line.onopen = () => line.send(JSON.stringify({ do: "open", ...options }));
         line.onmessage = ({ data }) => resolve(data === "opened" ? line : null);
         line.onclose = () => resolve(null);
       });
