@@ -1,7 +1,9 @@
 #include "scratch_files.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "image_file.h"
+#include "pty_port.h"
 
 namespace {
 
@@ -81,3 +84,19 @@ std::string fifoFeeding(const std::string &contents) {
     return path;
 }
 
+std::string ptyFailingAfter(const std::string &contents) {
+    std::string path;
+    int farSide = openVirtualPort(path);
+    int watch = open(path.c_str(), O_RDWR | O_NOCTTY);
+    termios raw;
+    tcgetattr(watch, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(watch, TCSANOW, &raw);
+    if (write(farSide, contents.data(), contents.size()) != ssize_t(contents.size())) abort();
+    std::thread([farSide, watch] {
+        for (int unread = 1; ioctl(watch, FIONREAD, &unread) == 0 && unread > 0;) usleep(1000);
+        close(farSide);
+        close(watch);
+    }).detach();
+    return path;
+}

@@ -30,12 +30,11 @@ int hexValue(char digit) {
     return -1;
 }
 
-// Decodes the digits after the start code; false at the first bad digit.
-bool decodeDigits(const std::string &record, std::vector<uint8_t> &fields) {
-    if ((record.size() - 1) % 2 != 0) return false;
-    for (size_t i = 1; i + 1 < record.size(); i += 2) {
-        int high = hexValue(record[i]);
-        int low = hexValue(record[i + 1]);
+// Decodes count byte pairs of digits; false at the first bad digit.
+bool decodeDigits(const std::string &digits, size_t count, std::vector<uint8_t> &fields) {
+    for (size_t i = 0; i < count; ++i) {
+        int high = hexValue(digits[2 * i]);
+        int low = hexValue(digits[2 * i + 1]);
         if (high < 0 || low < 0) return false;
         fields.push_back(static_cast<uint8_t>(high * 16 + low));
     }
@@ -58,14 +57,21 @@ Judgement storeData(const std::vector<uint8_t> &fields, ChipMemory &memory) {
 
 }  // namespace
 
-Judgement judgeRecord(const std::string &record, ChipMemory &memory) {
-    if (record.empty()) return {'G', ""};
-    if (record[0] != ':') return {verdictNoStartCode, "no start code"};
+// As the ROM loader reads a record: what comes before its start code, and
+// after its checksum, is passed over; the count byte says where the
+// checksum is.
+Judgement judgeRecord(const std::string &line, ChipMemory &memory) {
+    if (line.empty()) return {'G', ""};
+    size_t start = line.find(':');
+    if (start == std::string::npos) return {verdictNoStartCode, "no start code"};
+    std::string digits = line.substr(start + 1);
     std::vector<uint8_t> fields;
-    if (!decodeDigits(record, fields)) return {verdictBadDigit, "not a hex digit pair"};
-    if (fields.size() < 5 || fields.size() != fields[0] + 5u) {
-        return {verdictBadLength, "length does not match the record"};
-    }
+    if (digits.size() < 2 || !decodeDigits(digits, 1, fields))
+        return {verdictBadDigit, "not a hex digit pair"};
+    size_t recordBytes = fields[0] + 5u;
+    if (digits.size() < 2 * recordBytes) return {verdictBadLength, "length does not match the record"};
+    fields.clear();
+    if (!decodeDigits(digits, recordBytes, fields)) return {verdictBadDigit, "not a hex digit pair"};
     uint8_t sum = 0;
     for (uint8_t field : fields) sum = static_cast<uint8_t>(sum + field);
     if (sum != 0) return {verdictBadChecksum, "checksum mismatch"};

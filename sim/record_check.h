@@ -39,6 +39,8 @@ const char verdictBadChecksum = 'C';
 const char verdictBadType = 'T';
 const char verdictBadAddress = 'A';
 
-// Judges a record (its line end already taken off) and, if it is a good data
-// record, stores it. A blank line is accepted and changes nothing.
-Judgement judgeRecord(const std::string &record, ChipMemory &memory);
+// Judges a record (its line end already taken off) as the ROM loader reads
+// it: from its start code to its checksum, whatever stands before and after.
+// A good data record is stored; a blank line is accepted and changes
+// nothing; a line without a start code is rejected.
+Judgement judgeRecord(const std::string &line, ChipMemory &memory);

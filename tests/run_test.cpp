@@ -34,6 +34,7 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
     std::string records;
     while (records.size() <= 16 * 1024 * 1024) records += dataRecord(0, {1});
     std::string pastTheLimit = fifoFeeding(records);
+    std::string failing = ptyFailingAfter(readWholeFile(smallFile));
     std::string huge = scratchFile("");
     EXPECT_EQ(truncate(huge.c_str(), 16 * 1024 * 1024 + 1), 0);
     const std::string usage =
@@ -62,6 +63,8 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
         {nativeOnly, {"PORT", theLimit}, "", theLimit + ": line 1 is longer than 1024 bytes\n", ""},
         {nativeOnly, {"PORT", pastTheLimit}, "", pastTheLimit + ": more than 16777216 bytes\n", ""},
         {nativeOnly, {"PORT", "/proc/self/mem"}, "", "/proc/self/mem: Input/output error\n", ""},
+        // A read that fails after a while is no end of the input.
+        {nativeOnly, {"PORT", failing}, "", failing + ": Input/output error\n", ""},
         // The page takes a file whole into memory: one too large is refused unread.
         {inBrowser, {"PORT", huge}, "", fileNamed(huge) + ": more than 16777216 bytes\n", ""},
     };

@@ -85,10 +85,12 @@ TEST(SimTool, RecordsAreJudgedAsTheChipJudgesThem) {
         {"", 'G'},
         {badSum, 'C'},
         {":0300000001FC", 'L'},
+        {":0300000002000AF1 trailing words", 'G'},  // the chip passes over both
+        {"  -- :0300000002000AF1", 'G'},
+        {"0300000002000AF1", 'S'},
         {":01000000ZZ00", 'H'},
         {outside.substr(0, outside.size() - 1), 'A'},
         {":00000007F9", 'T'},
-        {"00000001FF", 'S'},
     };
     for (const Case &record : cases) {
         ChipMemory memory(4096);

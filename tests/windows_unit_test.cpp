@@ -30,15 +30,19 @@ int main() {
         check(opened(name) == name, name);
     // Files open by their full \\?\ name, past the 260 characters of old,
     // which Wine allows anyway; names of devices and long names stand.
-    auto longName = [](const char *path) {
+    auto longName = [](const char *path, int size = widePathSize) {
         static wchar_t name[widePathSize];
-        return longPathName(path, name, widePathSize) ? std::wstring(name) : L"(failed)";
+        return longPathName(path, name, size) ? std::wstring(name) : L"(failed)";
     };
     check(longName("Z:\\tmp\\app.hex") == L"\\\\?\\Z:\\tmp\\app.hex", "a full path");
     check(longName("Z:\\tmp\\..\\app.hex") == L"\\\\?\\Z:\\app.hex", "a path made full");
     check(longName("\\\\server\\share\\app.hex") == L"\\\\?\\UNC\\server\\share\\app.hex", "a share");
     for (const char *name : {"\\\\?\\Z:\\app.hex", "\\\\.\\COM7"})
         check(longName(name) == std::wstring(name, name + strlen(name)), name);
+    // A name fills its buffer exactly, terminator included; one more is refused.
+    const char *fits = "\\\\?\\Z:\\app.hex";
+    check(longName(fits, int(strlen(fits)) + 1) != L"(failed)", "a name that fills the buffer");
+    check(longName(fits, int(strlen(fits))) == L"(failed)", "a name one character over");
     // The Wine tier's scratch folder is named outside every ANSI code page:
     // messages name it whole, so its UTF-8 name leads back to the folder.
     wchar_t folder[MAX_PATH + 1], named[MAX_PATH + 1];
