@@ -94,7 +94,7 @@ bool isForeignArm64(const std::string &binary) {
            (static_cast<unsigned char>(header[18]) | header[19] << 8) == elfMachineArm64;
 }
 
-const std::vector<std::string> arm64Emulator{"qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"};
+const char *const arm64Emulator[] = {"qemu-aarch64-static", "-L", "/usr/aarch64-linux-gnu"};
 
 bool endsWith(const std::string &text, const std::string &end) {
     return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -118,6 +118,7 @@ std::vector<std::string> environmentFor(const HostSetup &setup) {
 
 std::vector<char *> pointersTo(std::vector<std::string> &strings) {
     std::vector<char *> pointers;
+    pointers.reserve(strings.size() + 1);
     for (std::string &text : strings) pointers.push_back(text.data());
     pointers.push_back(nullptr);
     return pointers;
@@ -189,7 +190,8 @@ HostRun startHost(const std::string &binary, const std::vector<std::string> &arg
     }
     bool dropRoot = setup.unprivileged && geteuid() == 0;
     std::vector<std::string> argv{dropRoot ? readableCopy(binary) : binary};
-    if (isForeignArm64(binary)) argv.insert(argv.begin(), arm64Emulator.begin(), arm64Emulator.end());
+    if (isForeignArm64(binary))
+        argv.insert(argv.begin(), std::begin(arm64Emulator), std::end(arm64Emulator));
     for (const std::string &argument : arguments)
         argv.push_back(argument == "PORT" ? port : argument);
     std::vector<std::string> environment = environmentFor(setup);
@@ -225,7 +227,7 @@ std::string commandFor(const std::string &program) {
     if (isWindowsBuild(program)) return wineCommand(program);
     std::string command;
     if (isForeignArm64(program))
-        for (const std::string &part : arm64Emulator) command += part + " ";
+        for (const char *part : arm64Emulator) command += std::string(part) + " ";
     return command + program;
 }
 

@@ -41,6 +41,12 @@ std::string environmentLine() {
     return line;
 }
 
+// Wine is driven by its own commands, put together here from fixed words and
+// the prefix's path; whether one succeeded.
+bool succeeds(const std::string &command) {
+    return system(command.c_str()) == 0;  // NOLINT(cert-env33-c): Wine's tools are commands
+}
+
 // Input read once is copied into the temporary folder: in this prefix its
 // name is outside every ANSI code page, so that each such load of the
 // Windows build shows that it takes the folder by its wide name.
@@ -53,10 +59,11 @@ bool nameScratchFolderInCyrillic(const std::string &env) {
     std::string windowsName = "Z:" + folder;  // Wine's Z: is the root
     std::replace(windowsName.begin(), windowsName.end(), '/', '\\');
     std::string commands;
-    for (const char *variable : {"TMP", "TEMP"})
-        commands += env + "wine reg add 'HKCU\\Environment' /v " + variable + " /d '" +
-                    windowsName + "' /f >/dev/null 2>&1 </dev/null && ";
-    return system((commands + "true").c_str()) == 0 && close(creat(named.c_str(), 0600)) == 0;
+    for (const char *variable : {"TMP", "TEMP"}) {
+        commands.append(env).append("wine reg add 'HKCU\\Environment' /v ").append(variable);
+        commands.append(" /d '").append(windowsName).append("' /f >/dev/null 2>&1 </dev/null && ");
+    }
+    return succeeds(commands + "true") && close(creat(named.c_str(), 0600)) == 0;
 }
 
 }  // namespace
@@ -74,7 +81,7 @@ std::vector<std::string> wineEnvironment() {
 // program, where one started by a program ends within seconds: so the server
 // that made a new prefix is let end first.
 bool prepareWine(std::string &why) {
-    if (system("command -v wine >/dev/null 2>&1") != 0) {
+    if (!succeeds("command -v wine >/dev/null 2>&1")) {
         why = "wine is not installed (Debian packages wine and wine64)";
         return false;
     }
@@ -86,11 +93,9 @@ bool prepareWine(std::string &why) {
     mkdir(prefix().c_str(), 0700);
     struct stat made;
     bool ready = stat((prefix() + "/system.reg").c_str(), &made) == 0 ||
-                 system((env + "wineboot --init >/dev/null 2>&1 && " + env + "wineserver -w")
-                            .c_str()) == 0;
-    ready = ready && system((env + "wineserver -p60 >/dev/null 2>&1; " + env +
-                             "wine cmd /c exit 0 >/dev/null 2>&1 </dev/null")
-                                .c_str()) == 0;
+                 succeeds(env + "wineboot --init >/dev/null 2>&1 && " + env + "wineserver -w");
+    ready = ready && succeeds(env + "wineserver -p60 >/dev/null 2>&1; " + env +
+                              "wine cmd /c exit 0 >/dev/null 2>&1 </dev/null");
     ready = ready && nameScratchFolderInCyrillic(env);
     mkdir((prefix() + "/com-locks").c_str(), 0700);
     close(lock);
@@ -117,7 +122,7 @@ std::string linkComPort(const std::string &port) {
 }
 
 void unlinkComPort(const std::string &name) {
-    auto held = heldNumbers.find(name.size() > 3 ? atoi(name.c_str() + 3) : 0);
+    auto held = heldNumbers.find(name.size() > 3 ? static_cast<int>(strtol(name.c_str() + 3, nullptr, 10)) : 0);
     if (held == heldNumbers.end()) return;
     unlink(comLink(held->first).c_str());
     close(held->second);

@@ -121,7 +121,7 @@ const NumberOption numberOptions[] = {
 void splitReplies(const std::string &option, const char *value, ChipFaults &faults) {
     const char *colon = strchr(value, ':');
     if (!colon) usage(option + " takes BYTES:MS");
-    faults.burstBytes = number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024);
+    faults.burstBytes = static_cast<int>(number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024));
     faults.burstGapMicros = number(option + " MS", colon + 1, 0, mostMillis) * 1000;
 }
 

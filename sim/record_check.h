@@ -9,7 +9,7 @@
 // The memory a virtual chip has unless told otherwise.
 const size_t defaultFlashSize = 16384;
 // The largest memory a virtual chip is given.
-const size_t maxFlashSize = 16 * 1024 * 1024;
+const size_t maxFlashSize = size_t{16} * 1024 * 1024;
 
 struct ChipMemory {
     std::vector<uint8_t> bytes;  // the chip's flash

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <deque>
 
 #include "clock.h"
@@ -298,12 +299,9 @@ int holdPort(int masterFd) {
 // What the scheduler counts as this thread's time waiting on a run queue;
 // 0 where the system does not say.
 Nanos runQueueNanos() {
-    FILE *stats = fopen("/proc/thread-self/schedstat", "r");
-    if (!stats) return 0;
+    std::ifstream stats("/proc/thread-self/schedstat");
     unsigned long long running = 0, waiting = 0;
-    int fields = fscanf(stats, "%llu %llu", &running, &waiting);
-    fclose(stats);
-    return fields == 2 ? static_cast<Nanos>(waiting) : 0;
+    return stats >> running >> waiting ? static_cast<Nanos>(waiting) : 0;
 }
 
 double threadCpuSeconds() {

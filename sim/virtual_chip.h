@@ -70,6 +70,7 @@ struct RejectedLine {
 };
 
 // What one session with the host looked like.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the name is the compiler's own, in the copy it makes of the array below
 struct ChipSession {
     std::string received[stageCount];  // every byte received, by stage
     std::vector<std::string> protocolErrors;

@@ -10,8 +10,18 @@
 struct MsvcrtStartupInfo {
     int newMode;
 };
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): msvcrt's name
 extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***environment,
                               int expandWildcards, MsvcrtStartupInfo *startup);
+
+namespace {
+
+void freeArguments(char **arguments, int count) {
+    for (int i = 0; i < count; ++i) free(arguments[i]);
+    free(static_cast<void *>(arguments));
+}
+
+}  // namespace
 
 void takeArgumentsInUtf8(int &argc, char **&argv) {
     int count = 0;
@@ -24,7 +34,8 @@ void takeArgumentsInUtf8(int &argc, char **&argv) {
     for (int i = 0; i < count; ++i) {
         int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
         utf8[i] = static_cast<char *>(malloc(size > 0 ? size : 1));
-        if (!utf8[i] || !fromWide(wide[i], utf8[i], size)) return;
+        // Arguments that cannot be had in UTF-8 are left as Windows gave them.
+        if (!utf8[i] || !fromWide(wide[i], utf8[i], size)) return freeArguments(utf8, i + 1);
     }
     argc = count;
     argv = utf8;

@@ -11,6 +11,7 @@
 
 namespace {
 
+// NOLINTNEXTLINE(performance-no-int-to-ptr): the C library keeps a HANDLE as an integer
 HANDLE handleOf(int file) { return reinterpret_cast<HANDLE>(_get_osfhandle(file)); }
 
 int descriptorOf(HANDLE handle) {
