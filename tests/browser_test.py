@@ -5,6 +5,7 @@ it says when the browser cannot or the user does not, a file it cannot read,
 and the page opened from disk. In headless Chromium, against hexpush-sim.
     tests/browser_test.py PAGE HEXPUSH_SIM SOURCE_DIR"""
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -44,20 +45,19 @@ class Chip:
         self.port = self.reported().split("\n")[0]
 
     def reported(self):
-        with open(self.report.name) as report:
-            return report.read()
+        return pathlib.Path(self.report.name).read_text()
 
     def stop(self):
         self.process.terminate()
         self.process.wait()
         self.report.close()
-        shutil.rmtree(self.folder)
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 class PageTest(unittest.TestCase):
     def setUp(self):
         self.chip = Chip("--flash-size", "65536")
-        self.addCleanup(self.chip.stop)
+        self.addCleanup(lambda: self.chip.stop())
         self.bridge = page_kit.Bridge(os.path.dirname(PAGE), self.chip.port)
         self.addCleanup(self.bridge.server_close)
         self.addCleanup(self.bridge.shutdown)
@@ -75,15 +75,12 @@ class PageTest(unittest.TestCase):
         self.assertEqual(page.element("bar").get_attribute("value"), "100")
         subprocess.run([os.path.join(SOURCE, "scripts", "check-image"), hex_file, self.chip.image], check=True)
 
-    def test_controls_are_named_and_the_version_shown(self):
+    # (The version at its foot, and each rate, are checked through the runner.)
+    def test_controls_are_named(self):
         page = self.page()
         names = {page.element(id_).accessible_name for id_ in ("file", "speed", "port", "load", "cancel", "save", "log")}
         self.assertEqual(names, {"HEX file", "Speed", "Port", "Load", "Cancel", "Save log", "Log"})
-        rates = [option.text for option in page.driver.find_elements(page_kit.By.CSS_SELECTOR, "#speed option")]
-        self.assertEqual(rates, ["2400", "9600", "19200", "38400", "57600", "115200"])
         self.assertEqual(page.element("speed").get_attribute("value"), "57600")
-        version = subprocess.run([os.path.join(SOURCE, "scripts", "version")], capture_output=True, text=True)
-        self.assertEqual(page.text("version"), f"hexpush {version.stdout.strip()}")
 
     # Cancel frees the port, as Ctrl-C does; the next load goes through in the
     # same page, past a break on the line, on a port opened as every system
@@ -98,8 +95,11 @@ class PageTest(unittest.TestCase):
         self.assertTrue(page.driver.execute_script(during), "no warning before leaving during a load")
         self.assertEqual(page.finish_load(cancel=lambda: True), "Cancelled")
         self.assertEqual(page.log()[-1], ["page", "Cancelled: the load was ended and the port freed."])
+        self.chip.stop()  # and a chip reset behind the same port, as a user does
+        self.chip = Chip("--flash-size", "65536")
+        self.bridge.port_path = self.chip.port
         page.start_load(EXAMPLE)
-        self.expect_loaded(page, EXAMPLE, loads=2)
+        self.expect_loaded(page, EXAMPLE)
         self.assertEqual(self.bridge.line, {"do": "open", "baudRate": 115200, "dataBits": 8, "parity": "none",
                                             "stopBits": 1, "flowControl": "none"})
         self.assertEqual(self.bridge.signals, {"dataTerminalReady": True, "requestToSend": True})
@@ -126,24 +126,22 @@ class PageTest(unittest.TestCase):
         seconds = float(self.chip.reported().split(" s at ")[0].split(", ")[-1])
         self.assertLess(seconds, 22 * 0.25, "the load slowed down behind another tab")
 
-    def test_what_the_page_says_when_it_cannot(self):
+    # Plain http from another machine, a browser without Web Serial, and a
+    # chooser closed without a port, which is no error at all.
+    def test_what_the_page_says_when_it_cannot_or_need_not(self):
         insecure = f"http://hexpush.test:{self.bridge.server_address[1]}/{os.path.basename(PAGE)}"
-        cases = [
-            (dict(url=insecure, host_rules="MAP hexpush.test 127.0.0.1"), "not in a secure context"),
-            (dict(setup={"serial": False}), "has no Web Serial"),
-        ]
-        for options, notice in cases:
+        for options, notice in [(dict(url=insecure, host_rules="MAP hexpush.test 127.0.0.1"), "not in a secure context"),
+                                (dict(setup={"serial": False}), "has no Web Serial"),
+                                (dict(setup={"granted": 0, "chooser": "cancel"}), "")]:
             page = self.page(**options)
+            page.element("file").send_keys(EXAMPLE)
+            for button in ("port", "load"):
+                page.element(button).is_enabled() and page.element(button).click()
+            time.sleep(0.5)
+            self.assertEqual((page.log(), page.element("load").is_enabled()), ([], not notice))
             self.assertIn(notice, page.text("notice"))
-            self.assertFalse(page.element("load").is_enabled())
 
-    def test_a_chooser_closed_or_a_port_that_will_not_open(self):
-        page = self.page(setup={"granted": 0, "chooser": "cancel"})
-        page.element("file").send_keys(EXAMPLE)
-        for button in ("port", "load"):
-            page.element(button).click()
-        time.sleep(0.5)
-        self.assertEqual((page.log(), page.text("notice"), page.text("port-name")), ([], "", "none chosen"))
+    def test_a_port_that_will_not_open(self):
         page = self.page(setup={"openFails": True})
         page.start_load(EXAMPLE)
         self.assertEqual(page.finish_load(), "Failed")

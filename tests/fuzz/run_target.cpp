@@ -1,5 +1,6 @@
-// Fuzzes the whole run. The input: the HEX file's size (two bytes, low
-// first), the file, then what the chip sends (fuzz_port.cpp). At the end of
+// Fuzzes the whole run, with the port and its claim doubled. The input: the
+// HEX file's size (two bytes, low first), the file, then what the chip
+// sends, as chunks (readPort). At the end of
 // the run, however it ends, what hexpush did must be what the README says,
 // or the run aborts:
 // - "Done loading" and status 0 only when every line was answered G;
@@ -14,14 +15,27 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
-#include "fuzz_port.h"
+#include "port_claim.h"
+#include "serial_port.h"
 
 int hexpushMain(int argc, char *argv[]);
 
 namespace {
+
+// What the port was given, and what it was sent.
+struct {
+    std::string chip;      // what the chip sends, in chunks (readPort)
+    size_t next = 0;       // where the next byte of it is
+    size_t left = 0;       // bytes left of the current chunk
+    std::string written;   // every byte hexpush wrote
+    long lines = 0;        // lines written after the load command
+    std::string verdicts;  // the first byte read after each of them
+    bool verdictDue = false;
+} fuzzPort;
 
 std::string file;
 char path[] = "/tmp/hexpush-fuzz-XXXXXX";
@@ -68,6 +82,48 @@ void judge(int status, void *) {
 }
 
 }  // namespace
+
+// The port and its claim: what the chip sends comes from the fuzz input,
+// what hexpush writes is kept for the oracle, no wait sleeps, and the port
+// is lost once the input runs out, so every run ends.
+// One unproductive attempt is the whole silence allowance.
+const long portPauseMicros = 20000;
+
+bool openSerialPort(const char *, int, PortFailure &) { return true; }
+intptr_t serialPortHandle() { return 0; }
+bool setSerialLine(PortFailure &) { return true; }
+void closeSerialPort() {}
+const char *lostPortReason() { return "the fuzz input ended"; }
+void drainThenWait(long) {}
+PortClaim claimPort(intptr_t) { return portClaimed; }
+void askForLowLatency() {}
+void releasePort() {}
+
+// The chip's bytes are chunks, each a length byte and that many bytes; a
+// length of 0 is a silence.
+int readPort(unsigned char *space, int count, long) {
+    std::string &chip = fuzzPort.chip;
+    if (fuzzPort.left == 0) {
+        if (fuzzPort.next >= chip.size()) return portLost;
+        fuzzPort.left = static_cast<unsigned char>(chip[fuzzPort.next++]);
+        if (fuzzPort.left == 0) return 0;
+    }
+    int got = static_cast<int>(std::min<size_t>({size_t(count), fuzzPort.left, chip.size() - fuzzPort.next}));
+    if (got == 0) return portLost;
+    chip.copy(reinterpret_cast<char *>(space), got, fuzzPort.next);
+    fuzzPort.next += got;
+    fuzzPort.left -= got;
+    if (fuzzPort.verdictDue) fuzzPort.verdicts += static_cast<char>(space[0]);
+    fuzzPort.verdictDue = false;
+    return got;
+}
+
+int writePort(const unsigned char *bytes, int count, long) {
+    fuzzPort.verdictDue = fuzzPort.written.size() >= strlen("\r\n\r\nK\r\nLB\r\n");
+    fuzzPort.lines += fuzzPort.verdictDue;
+    fuzzPort.written.append(reinterpret_cast<const char *>(bytes), count);
+    return count;
+}
 
 int main(int argc, char *argv[]) {
     if (argc != 2) return 2;
