@@ -153,9 +153,12 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
         if (build == Build::windows && result.out.empty() && result.err.empty() &&
             !result.timedOut)
             why = "Wine ended with status " + std::to_string(result.status) + ", and nothing said";
-        if (build == Build::browser && chip.received[stageClear].empty() &&
-            answersWakeUp(options.faults) && result.out == noLoaderLines)
-            why = "the page's test bridge, a hop no real port has, was late with the banner";
+        bool late = answersWakeUp(options.faults) ? result.out == noLoaderLines
+                                                  : result.err.find("no reply to the wake-up") !=
+                                                        std::string::npos;
+        if (build == Build::browser && chip.received[stageClear].empty() && !options.faults.silent &&
+            late)
+            why = "the page's test bridge, a hop no real port has, was late with the chip's reply";
         if (readOnce(arguments) || !runAgain(attempt, why)) return result;
     }
 }

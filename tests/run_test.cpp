@@ -34,8 +34,6 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
     while (records.size() <= 16 * 1024 * 1024) records += dataRecord(0, {1});
     std::string pastTheLimit = fifoFeeding(records);
     std::string failing = ptyFailingAfter(readWholeFile(smallFile));
-    std::string huge = scratchFile("");
-    EXPECT_EQ(truncate(huge.c_str(), 16 * 1024 * 1024 + 1), 0);
     const std::string usage =
         "\nUsage: hexpush COM1 tarvo.hex [57600] \n\n  Port and file required, baud is optional\n";
     const std::string unsupported = "Baud rate not supported\n";
@@ -63,8 +61,6 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
         {nativeOnly, {"PORT", "/proc/self/mem"}, "", "/proc/self/mem: Input/output error\n", ""},
         // A read that fails after a while is no end of the input.
         {nativeOnly, {"PORT", failing}, "", failing + ": Input/output error\n", ""},
-        // The page takes a file whole into memory: one too large is refused unread.
-        {inBrowser, {"PORT", huge}, "", fileNamed(huge) + ": more than 16777216 bytes\n", ""},
     };
     for (const Case &bad : cases) {
         if (!runsHere(bad.where)) continue;
