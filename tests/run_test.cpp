@@ -58,6 +58,8 @@ TEST_P(CommandLine, BadUsageRatesAndFilesStopBeforeThePort) {
          noLastLineFeed + ": line 2 is longer than 1024 bytes\n", ""},
         {nativeOnly, {"PORT", theLimit}, "", theLimit + ": line 1 is longer than 1024 bytes\n", ""},
         {nativeOnly, {"PORT", pastTheLimit}, "", pastTheLimit + ": more than 16777216 bytes\n", ""},
+        // A character device is input read once too, told apart from a FIFO.
+        {nativeOnly, {"PORT", "/dev/zero"}, "", "/dev/zero: more than 16777216 bytes\n", ""},
         {nativeOnly, {"PORT", "/proc/self/mem"}, "", "/proc/self/mem: Input/output error\n", ""},
         // A read that fails after a while is no end of the input.
         {nativeOnly, {"PORT", failing}, "", failing + ": Input/output error\n", ""},
