@@ -31,7 +31,7 @@ bool isPage(const std::string &program) { return program == BROWSER_RUNNER; }
 struct Load {
     double wallSeconds = 0;
     double wireSeconds = 0;
-    double cpuSeconds = 0;      // hexpush's
+    double cpuSeconds = 0;      // hexpush's; negative where it cannot be told apart
     double chipCpuSeconds = 0;  // the virtual chip's
     long lines = 0;
     double chipLateMicros = 0;  // how late the chip's verdicts were, a line
@@ -88,7 +88,7 @@ std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
         const ChipSession &session = chips[i]->session;
         Load &load = loads[i];
         load.wallSeconds = page.empty() ? hosts[i].seconds : session.endSeconds - session.firstByteSeconds;
-        load.cpuSeconds = page.empty() ? hosts[i].cpuSeconds : 0;
+        load.cpuSeconds = page.empty() ? hosts[i].cpuSeconds : -1;
         load.chipCpuSeconds = session.cpuSeconds;
         load.wireSeconds = wireSeconds(session, options, 80 + 7 + 4 + session.lines);
         load.lines = session.lines;
@@ -132,13 +132,15 @@ const char tableHeader[] =
 std::string tableRow(const std::string &name, const std::vector<Load> &loads) {
     double cpu = median(loads, [](const Load &l) { return l.cpuSeconds / l.wallSeconds; });
     double chipCpu = median(loads, [](const Load &l) { return l.chipCpuSeconds / l.wallSeconds; });
+    char hexpushCpu[32] = "n/a";
+    if (cpu >= 0) snprintf(hexpushCpu, sizeof hexpushCpu, "%.4f", cpu);
     char row[512];
     snprintf(row, sizeof row,
-             "| %s | %zu | %.2f | %.2f | %.4f | %.4f | %.0f | %.0f | %.4f | %.4f | %s |\n",
+             "| %s | %zu | %.2f | %.2f | %.4f | %.4f | %.0f | %.0f | %s | %.4f | %s |\n",
              name.c_str(), loads.size(), median(loads, [](const Load &l) { return l.wallSeconds; }),
              loads[0].wireSeconds, median(loads, ratio), sorted(loads, ratio).back(),
              median(loads, overheadMicros),
-             median(loads, [](const Load &l) { return l.chipLateMicros; }), cpu, chipCpu,
+             median(loads, [](const Load &l) { return l.chipLateMicros; }), hexpushCpu, chipCpu,
              allCorrect(loads) ? "correct" : "WRONG");
     fputs(row, stdout);
     fflush(stdout);
