@@ -6,9 +6,8 @@
 # NAME_missing saying why there may be none.
 include(ExternalProject)
 
-# Builds for other systems, made beside this one with a cross-compiler, for
-# the tables that run them under Wine (Windows) and qemu-user (arm64):
-# NAME_build in NAME_dir, or NAME_missing saying why there is none.
+# One cross build: NAME_build in NAME_dir, or NAME_missing saying why there
+# is none.
 function(cross_build target name compiler package toolchain host_can_run)
   find_program(${name}_compiler ${compiler})
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${name})

@@ -122,7 +122,8 @@ std::string linkComPort(const std::string &port) {
 }
 
 void unlinkComPort(const std::string &name) {
-    auto held = heldNumbers.find(name.size() > 3 ? static_cast<int>(strtol(name.c_str() + 3, nullptr, 10)) : 0);
+    auto held = heldNumbers.find(
+        name.size() > 3 ? static_cast<int>(strtol(name.c_str() + 3, nullptr, 10)) : 0);
     if (held == heldNumbers.end()) return;
     unlink(comLink(held->first).c_str());
     close(held->second);

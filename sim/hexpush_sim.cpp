@@ -121,7 +121,8 @@ const NumberOption numberOptions[] = {
 void splitReplies(const std::string &option, const char *value, ChipFaults &faults) {
     const char *colon = strchr(value, ':');
     if (!colon) usage(option + " takes BYTES:MS");
-    faults.burstBytes = static_cast<int>(number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024));
+    faults.burstBytes =
+        static_cast<int>(number(option + " BYTES", std::string(value, colon).c_str(), 1, 1024));
     faults.burstGapMicros = number(option + " MS", colon + 1, 0, mostMillis) * 1000;
 }
 
@@ -266,7 +267,8 @@ int main(int argc, char *argv[]) {
     }
     // Without the speed there is no wire time to keep.
     if (wireBaud(master) <= 0) {
-        fprintf(stderr, "hexpush-sim: cannot tell the speed set on %s, so cannot keep the wire's time\n",
+        fprintf(stderr,
+                "hexpush-sim: cannot tell the speed set on %s, so cannot keep the wire's time\n",
                 portPath.c_str());
         return 1;
     }

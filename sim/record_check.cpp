@@ -69,9 +69,11 @@ Judgement judgeRecord(const std::string &line, ChipMemory &memory) {
     if (digits.size() < 2 || !decodeDigits(digits, 1, fields))
         return {verdictBadDigit, "not a hex digit pair"};
     size_t recordBytes = fields[0] + 5u;
-    if (digits.size() < 2 * recordBytes) return {verdictBadLength, "length does not match the record"};
+    if (digits.size() < 2 * recordBytes)
+        return {verdictBadLength, "length does not match the record"};
     fields.clear();
-    if (!decodeDigits(digits, recordBytes, fields)) return {verdictBadDigit, "not a hex digit pair"};
+    if (!decodeDigits(digits, recordBytes, fields))
+        return {verdictBadDigit, "not a hex digit pair"};
     uint8_t sum = 0;
     for (uint8_t field : fields) sum = static_cast<uint8_t>(sum + field);
     if (sum != 0) return {verdictBadChecksum, "checksum mismatch"};

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <deque>
+#include <fstream>
 
 #include "clock.h"
 #include "wire.h"

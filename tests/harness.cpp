@@ -120,6 +120,13 @@ bool answersWakeUp(const ChipFaults &faults) {
            faults.banner.empty();
 }
 
+// A page's run that ended at the wake-up saying less than the chip answered.
+bool bridgeWasLate(const RunResult &result, const ChipFaults &faults) {
+    if (faults.silent || !result.session.received[stageClear].empty()) return false;
+    if (answersWakeUp(faults)) return result.out == noLoaderLines;
+    return result.err.find("no reply to the wake-up") != std::string::npos;
+}
+
 bool readOnce(const std::vector<std::string> &arguments) {
     struct stat status;
     return std::any_of(arguments.begin(), arguments.end(), [&](const std::string &argument) {
@@ -153,11 +160,7 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
         if (build == Build::windows && result.out.empty() && result.err.empty() &&
             !result.timedOut)
             why = "Wine ended with status " + std::to_string(result.status) + ", and nothing said";
-        bool late = answersWakeUp(options.faults) ? result.out == noLoaderLines
-                                                  : result.err.find("no reply to the wake-up") !=
-                                                        std::string::npos;
-        if (build == Build::browser && chip.received[stageClear].empty() && !options.faults.silent &&
-            late)
+        if (build == Build::browser && bridgeWasLate(result, options.faults))
             why = "the page's test bridge, a hop no real port has, was late with the chip's reply";
         if (readOnce(arguments) || !runAgain(attempt, why)) return result;
     }
