@@ -85,4 +85,6 @@ if [ "$arch" != "$machine" ]; then
   command -v qemu-aarch64-static >/dev/null ||
     skip_because "no $arch package: qemu-user is not installed (qemu-user-static)"
 fi
+command -v hardening-check >/dev/null ||
+  skip_because "no hardening check: hardening-check is not installed (devscripts)"
 check_package "$arch"
