@@ -1,8 +1,10 @@
 #include "scratch_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,6 +35,46 @@ std::vector<std::string> &scratchPaths() {
 void writeWhole(int fd, const std::string &contents) {
     if (write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) abort();
     close(fd);
+}
+
+enum class Holder { none, busy, reading };
+
+bool isChildOfThisProcess(const std::string &procFolder) {
+    std::string stat = readWholeFile(procFolder + "/stat");
+    size_t afterName = stat.rfind(')');
+    int parent = 0;
+    return afterName != std::string::npos &&
+           sscanf(stat.c_str() + afterName + 1, " %*c %d", &parent) == 1 && parent == getpid();
+}
+
+// What a child of this process that has the terminal open is doing: blocked
+// in a read of it, or something else; none once no child holds it.
+Holder childHolderOf(const struct stat &terminal) {
+    Holder found = Holder::none;
+    DIR *processes = opendir("/proc");
+    while (dirent *process = processes ? readdir(processes) : nullptr) {
+        std::string base = "/proc/" + std::string(process->d_name);
+        if (atoi(process->d_name) <= 0 || !isChildOfThisProcess(base)) continue;
+        DIR *files = opendir((base + "/fd").c_str());
+        while (dirent *file = files && found != Holder::reading ? readdir(files) : nullptr) {
+            struct stat status;
+            if (stat((base + "/fd/" + file->d_name).c_str(), &status) != 0 ||
+                status.st_dev != terminal.st_dev || status.st_ino != terminal.st_ino)
+                continue;
+            // "NUMBER FIRST-ARGUMENT ...", as the kernel shows a blocked call.
+            long call = -1;
+            unsigned long descriptor = 0;
+            FILE *syscall = fopen((base + "/syscall").c_str(), "r");
+            if (syscall && fscanf(syscall, "%ld %lx", &call, &descriptor) != 2) call = -1;
+            if (syscall) fclose(syscall);
+            bool reading = call == SYS_read && descriptor == strtoul(file->d_name, nullptr, 10);
+            found = reading ? Holder::reading : Holder::busy;
+        }
+        if (files) closedir(files);
+        if (found == Holder::reading) break;
+    }
+    if (processes) closedir(processes);
+    return found;
 }
 
 }  // namespace
@@ -87,14 +129,19 @@ std::string fifoFeeding(const std::string &contents) {
 std::string ptyFailingAfter(const std::string &contents) {
     std::string path;
     int farSide = openVirtualPort(path);
-    int watch = open(path.c_str(), O_RDWR | O_NOCTTY);
+    int watch = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios raw;
     tcgetattr(watch, &raw);
     cfmakeraw(&raw);
     tcsetattr(watch, TCSANOW, &raw);
     if (write(farSide, contents.data(), contents.size()) != ssize_t(contents.size())) abort();
     std::thread([farSide, watch] {
+        struct stat terminal;
+        fstat(watch, &terminal);
         for (int unread = 1; ioctl(watch, FIONREAD, &unread) == 0 && unread > 0;) usleep(1000);
+        // Closed under a read that waits, the far side fails it; a read that
+        // came after would find a hung-up terminal, which reads as the end.
+        while (childHolderOf(terminal) == Holder::busy) usleep(1000);
         close(farSide);
         close(watch);
     }).detach();

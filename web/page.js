@@ -178,7 +178,8 @@ async function start() {
       "https or from localhost.");
   if (!("serial" in navigator))
     return refuse("This browser has no Web Serial, so the page cannot reach a serial port. Chrome, Edge " +
-      "and Opera (89 and later) and Firefox (151 and later) have it; Safari does not.");
+      "and Opera (89 and later) have it; Firefox only in its Nightly builds, behind the " +
+      "dom.webserial.enabled preference; Safari not at all.");
   const granted = await navigator.serial.getPorts();
   choosePort(granted[0] || null);
   controls.port.addEventListener("click", askForPort);
