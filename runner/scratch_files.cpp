@@ -135,9 +135,11 @@ std::string ptyFailingAfter(const std::string &contents) {
     cfmakeraw(&raw);
     tcsetattr(watch, TCSANOW, &raw);
     if (write(farSide, contents.data(), contents.size()) != ssize_t(contents.size())) abort();
-    std::thread([farSide, watch] {
+    std::thread([farSide, watch, size = static_cast<int>(contents.size())] {
         struct stat terminal;
         fstat(watch, &terminal);
+        // The bytes reach the terminal's input a moment after the write.
+        for (int unread = 0; ioctl(watch, FIONREAD, &unread) == 0 && unread < size;) usleep(1000);
         for (int unread = 1; ioctl(watch, FIONREAD, &unread) == 0 && unread > 0;) usleep(1000);
         // Closed under a read that waits, the far side fails it; a read that
         // came after would find a hung-up terminal, which reads as the end.

@@ -115,18 +115,6 @@ RunResult runOnce(const std::vector<std::string> &arguments, const ChipOptions &
     return result;
 }
 
-bool answersWakeUp(const ChipFaults &faults) {
-    return !faults.silent && !faults.echo && !faults.awake && faults.sendAtMost == 0 &&
-           faults.banner.empty();
-}
-
-// A page's run that ended at the wake-up saying less than the chip answered.
-bool bridgeWasLate(const RunResult &result, const ChipFaults &faults) {
-    if (faults.silent || !result.session.received[stageClear].empty()) return false;
-    if (answersWakeUp(faults)) return result.out == noLoaderLines;
-    return result.err.find("no reply to the wake-up") != std::string::npos;
-}
-
 bool readOnce(const std::vector<std::string> &arguments) {
     struct stat status;
     return std::any_of(arguments.begin(), arguments.end(), [&](const std::string &argument) {
@@ -146,8 +134,7 @@ bool runAgain(int attempt, const std::string &why) {
 // waits for the banner, which no loader would do: a run that ended there
 // with the chip kept waiting says nothing of hexpush. Nor does a Windows run
 // that ended without a word: every ending of hexpush's says something, so
-// Wine never ran it (seen once in CI, as Wine's servers came and went). A
-// page's banner comes through a bridge that a busy machine can hold up.
+// Wine never ran it (seen once in CI, as Wine's servers came and went).
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
                      double deadlineSeconds, const HostSetup &setup, Build build) {
     for (int attempt = 1;; ++attempt) {
@@ -160,8 +147,6 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
         if (build == Build::windows && result.out.empty() && result.err.empty() &&
             !result.timedOut)
             why = "Wine ended with status " + std::to_string(result.status) + ", and nothing said";
-        if (build == Build::browser && bridgeWasLate(result, options.faults))
-            why = "the page's test bridge, a hop no real port has, was late with the chip's reply";
         if (readOnce(arguments) || !runAgain(attempt, why)) return result;
     }
 }

@@ -7,6 +7,11 @@
 // wait ends on bytes, a lost port, Cancel, or its time.
 "use strict";
 
+// A timer this late means the page was not running; for this long a wait
+// excuses it.
+const lateMillis = 10;
+const excusedMillis = 1000;
+
 function serialTransport(port) {
   const received = [];  // chunks received and not yet taken
   let queued = 0;
@@ -52,7 +57,7 @@ function serialTransport(port) {
     // millis < 0: no time limit.
     waitForBytes(millis) {
       if (queued > 0) return Promise.resolve();
-      return pause(millis);
+      return pause(millis, true);
     },
 
     sleep(millis) {
@@ -94,17 +99,32 @@ function serialTransport(port) {
     if (endWait) endWait();
   }
 
-  // Ends early on bytes, a lost port or Cancel.
-  function pause(millis) {
+  // Ends early on bytes, a lost port or Cancel. A timer that fires well
+  // after its time means the page was kept from running (a busy machine, a
+  // throttled tab), and bytes that came meanwhile may still be on their way
+  // in behind it: a wait for bytes starts again rather than end as silence,
+  // for up to a second, so that the page's lateness is not taken for the
+  // chip's silence.
+  function pause(millis, forBytes = false) {
     if (transport.lost || transport.cancelled) return Promise.resolve();
+    const started = performance.now();
     return new Promise((resolve) => {
-      const timer = millis >= 0 ? setTimeout(done, millis) : null;
+      let timer = null;
+      function arm() {
+        const armed = performance.now();
+        timer = millis >= 0 ? setTimeout(() => late(armed) ? arm() : done(), millis) : null;
+      }
+      function late(armed) {
+        const now = performance.now();
+        return forBytes && now - armed > millis + lateMillis && now - started < excusedMillis;
+      }
       function done() {
         clearTimeout(timer);
         endWait = null;
         resolve();
       }
       endWait = done;
+      arm();
     });
   }
 
