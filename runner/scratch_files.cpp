@@ -8,9 +8,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -42,9 +44,11 @@ enum class Holder { none, busy, reading };
 bool isChildOfThisProcess(const std::string &procFolder) {
     std::string stat = readWholeFile(procFolder + "/stat");
     size_t afterName = stat.rfind(')');
-    int parent = 0;
-    return afterName != std::string::npos &&
-           sscanf(stat.c_str() + afterName + 1, " %*c %d", &parent) == 1 && parent == getpid();
+    if (afterName == std::string::npos) return false;
+    std::istringstream fields(stat.substr(afterName + 1));  // " STATE PARENT ..."
+    char state = 0;
+    long parent = 0;
+    return fields >> state >> parent && parent == getpid();
 }
 
 // What a child of this process that has the terminal open is doing: blocked
@@ -54,7 +58,8 @@ Holder childHolderOf(const struct stat &terminal) {
     DIR *processes = opendir("/proc");
     while (dirent *process = processes ? readdir(processes) : nullptr) {
         std::string base = "/proc/" + std::string(process->d_name);
-        if (atoi(process->d_name) <= 0 || !isChildOfThisProcess(base)) continue;
+        if (!isdigit(static_cast<unsigned char>(process->d_name[0])) || !isChildOfThisProcess(base))
+            continue;
         DIR *files = opendir((base + "/fd").c_str());
         while (dirent *file = files && found != Holder::reading ? readdir(files) : nullptr) {
             struct stat status;
@@ -62,12 +67,11 @@ Holder childHolderOf(const struct stat &terminal) {
                 status.st_dev != terminal.st_dev || status.st_ino != terminal.st_ino)
                 continue;
             // "NUMBER FIRST-ARGUMENT ...", as the kernel shows a blocked call.
-            long call = -1;
-            unsigned long descriptor = 0;
-            FILE *syscall = fopen((base + "/syscall").c_str(), "r");
-            if (syscall && fscanf(syscall, "%ld %lx", &call, &descriptor) != 2) call = -1;
-            if (syscall) fclose(syscall);
-            bool reading = call == SYS_read && descriptor == strtoul(file->d_name, nullptr, 10);
+            std::istringstream call(readWholeFile(base + "/syscall"));
+            long number = -1;
+            std::string descriptor;
+            bool reading = call >> number >> descriptor && number == SYS_read &&
+                           strtoul(descriptor.c_str(), nullptr, 16) == strtoul(file->d_name, nullptr, 10);
             found = reading ? Holder::reading : Holder::busy;
         }
         if (files) closedir(files);
