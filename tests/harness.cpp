@@ -136,11 +136,14 @@ bool runAgain(int attempt, const std::string &why) {
 // waits for the banner, which no loader would do: a run that ended there
 // with the chip kept waiting says nothing of hexpush. Nor does a Windows run
 // that ended without a word: every ending of hexpush's says something, so
-// Wine never ran it (seen once in CI, as Wine's servers came and went).
+// Wine never ran it (seen once in CI, as Wine's servers came and went). A
+// run that ended as the case expects is never run again.
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
-                     double deadlineSeconds, const HostSetup &setup, Build build) {
+                     double deadlineSeconds, const HostSetup &setup, Build build,
+                     const std::function<bool(const RunResult &)> &endedAsExpected) {
     for (int attempt = 1;; ++attempt) {
         RunResult result = runOnce(arguments, options, deadlineSeconds, setup, build);
+        if (endedAsExpected && endedAsExpected(result)) return result;
         const ChipSession &chip = result.session;
         std::string why;
         if (chip.received[stageClear].empty() && chip.cpuQueueMicros >= lateForCpuMicros)

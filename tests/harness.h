@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,8 @@ struct RunResult : HostRun {
 // Runs hexpush on a fresh virtual chip; "PORT" stands for the chip's port.
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
                      double deadlineSeconds = 30, const HostSetup &setup = {},
-                     Build build = Build::native);
+                     Build build = Build::native,
+                     const std::function<bool(const RunResult &)> &endedAsExpected = {});
 
 // The program of a build.
 const char *programOf(Build build);

@@ -242,8 +242,11 @@ TEST_P(Dialog, WrongOrMissingRepliesStopTheRun) {
         ChipOptions chip = promptChip();
         chip.eraseMicros = 300000;
         wrong.misbehave(chip.faults);
-        RunResult run = this->run({"PORT", smallFile, "19200"}, chip, 10);
-        expectEnding(run, 1, wrong.out, std::regex_replace(wrong.err, std::regex("PORT"), run.port));
+        auto err = [&](const RunResult &run) { return std::regex_replace(wrong.err, std::regex("PORT"), run.port); };
+        RunResult run = runHexpush({"PORT", smallFile, "19200"}, chip, 10, {}, GetParam(), [&](const RunResult &run) {
+            return run.status == 1 && run.out == wrong.out && run.err == err(run);
+        });
+        expectEnding(run, 1, wrong.out, err(run));
         EXPECT_TRUE(std::all_of(run.err.begin(), run.err.end(),
                                 [](char c) { return c == '\n' || (c >= 0x20 && c <= 0x7e); }))
             << "a byte from the wire reached standard error raw";
