@@ -117,6 +117,18 @@ RunResult runOnce(const std::vector<std::string> &arguments, const ChipOptions &
     return result;
 }
 
+// The page's runner says when the test bridge, a hop of the test's own
+// wire, was kept from the CPU (page_kit.py): taken out of what the page
+// said, and returned.
+std::string bridgeCpuWait(RunResult &result) {
+    std::smatch said;
+    if (!std::regex_search(result.err, said, std::regex("page: the test bridge waited [0-9]+ ms for a CPU\n")))
+        return "";
+    std::string wait = said.str();
+    result.err.erase(said.position(), said.length());
+    return wait.substr(6, wait.size() - 7);
+}
+
 bool readOnce(const std::vector<std::string> &arguments) {
     struct stat status;
     return std::any_of(arguments.begin(), arguments.end(), [&](const std::string &argument) {
@@ -136,19 +148,22 @@ bool runAgain(int attempt, const std::string &why) {
 // waits for the banner, which no loader would do: a run that ended there
 // with the chip kept waiting says nothing of hexpush. Nor does a Windows run
 // that ended without a word: every ending of hexpush's says something, so
-// Wine never ran it (seen once in CI, as Wine's servers came and went). A
-// run that ended as the case expects is never run again.
+// Wine never ran it (seen once in CI, as Wine's servers came and went). The
+// page's test bridge is kept from the CPU as the chip is, and says so. A run
+// that ended as the case expects is never run again.
 RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOptions &options,
                      double deadlineSeconds, const HostSetup &setup, Build build,
                      const std::function<bool(const RunResult &)> &endedAsExpected) {
     for (int attempt = 1;; ++attempt) {
         RunResult result = runOnce(arguments, options, deadlineSeconds, setup, build);
+        std::string bridgeWait = bridgeCpuWait(result);
         if (endedAsExpected && endedAsExpected(result)) return result;
         const ChipSession &chip = result.session;
         std::string why;
         if (chip.received[stageClear].empty() && chip.cpuQueueMicros >= lateForCpuMicros)
             why = "the chip waited " + std::to_string(chip.cpuQueueMicros / 1000) +
                   " ms for a CPU as it woke";
+        if (chip.received[stageClear].empty() && !bridgeWait.empty()) why = bridgeWait;
         if (build == Build::windows && result.out.empty() && result.err.empty() &&
             !result.timedOut)
             why = "Wine ended with status " + std::to_string(result.status) + ", and nothing said";

@@ -43,6 +43,8 @@ def main(page_file, arguments):
             print(f"page: the bar shows {bar} % after a complete load", file=sys.stderr)
         if page.driver.execute_script("return document.querySelectorAll('#log * *').length"):
             print("page: the log holds markup", file=sys.stderr)
+        if bridge.kept_from_cpu_ms() >= 5:
+            print(f"page: the test bridge waited {bridge.kept_from_cpu_ms():.0f} ms for a CPU", file=sys.stderr)
     finally:
         page.quit()
     if status == "Cancelled":
