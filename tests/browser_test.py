@@ -6,6 +6,7 @@ and the page opened from disk. In headless Chromium, against hexpush-sim.
     tests/browser_test.py PAGE HEXPUSH_SIM SOURCE_DIR"""
 import os
 import pathlib
+import select
 import shutil
 import subprocess
 import sys
@@ -17,6 +18,8 @@ PAGE, SIM, SOURCE = map(os.path.abspath, sys.argv[1:4])
 sys.path.insert(0, os.path.join(SOURCE, "runner", "browser"))
 EXAMPLE = os.path.join(SOURCE, "examples", "blink.hex")
 FOUR_LINES = ["Getting loader prompt...", "Klearing memory...", "Loading file...", "Done loading"]
+BEFOREUNLOAD = "const e = new Event('beforeunload', {cancelable: true}); dispatchEvent(e); return e.defaultPrevented"
+AFTER_LOAD = ["page", "Reset the chip to run the program, then open the terminal to see what it prints."]
 
 
 def skip_because(reason):
@@ -28,6 +31,8 @@ def skip_because(reason):
 
 try:
     import page_kit
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import Select
 except ImportError as missing:
     skip_because(f"python3-selenium is not installed ({missing})")
 
@@ -52,6 +57,27 @@ class Chip:
         self.process.wait()
         self.report.close()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class Program:
+    """The loaded program, run: the far side of a pseudo-terminal, where the
+    test writes what the program prints and reads what the page sent."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+
+    def sent(self, count):
+        got = b""
+        while len(got) < count and select.select([self.master], [], [], 10)[0]:
+            got += os.read(self.master, count - len(got))
+        return got
+
+
+def shown(data):
+    """The terminal's lines for these bytes, as hexpush escapes wire bytes."""
+    lines = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n").split(b"\n")
+    return ["".join(chr(b) if 0x20 <= b < 0x7F else "\\t" if b == 9 else f"\\x{b:02X}" for b in line) for line in lines]
 
 
 class PageTest(unittest.TestCase):
@@ -85,7 +111,7 @@ class PageTest(unittest.TestCase):
 
     def expect_loaded(self, page, hex_file, status):
         self.assertEqual(status, "Done", (page.log(), self.chip.reported()))
-        self.assertEqual(page.log(), [["out", line] for line in FOUR_LINES])
+        self.assertEqual(page.log(), [["out", line] for line in FOUR_LINES] + [AFTER_LOAD])
         self.assertEqual(page.element("bar").get_attribute("value"), "100")
         subprocess.run([os.path.join(SOURCE, "scripts", "check-image"), hex_file, self.chip.image], check=True)
 
@@ -103,11 +129,10 @@ class PageTest(unittest.TestCase):
         page = self.page(setup={"breakAfter": 30})
         big = os.path.join(self.chip.folder, "big.hex")
         subprocess.run(["srec_cat", "-generate", "0", "0x8000", "-random", "-o", big, "-Intel"], check=True)
-        during = "const e = new Event('beforeunload', {cancelable: true}); dispatchEvent(e); return e.defaultPrevented"
         warned = []
         def once_moving():
             page.wait_for(lambda: page.finished() or int(page.element("bar").get_attribute("value")) > 0)
-            warned.append(page.finished() or page.driver.execute_script(during))
+            warned.append(page.finished() or page.driver.execute_script(BEFOREUNLOAD))
         self.assertEqual(self.load(page, big, 115200, once_moving, cancel=lambda: True), "Cancelled")
         self.assertTrue(warned[-1], "no warning before leaving during a load")
         self.assertEqual(page.log()[-1], ["page", "Cancelled: the load was ended and the port freed."])
@@ -118,14 +143,14 @@ class PageTest(unittest.TestCase):
         self.assertEqual(self.bridge.line, {"do": "open", "baudRate": 115200, "dataBits": 8, "parity": "none",
                                             "stopBits": 1, "flowControl": "none"})
         self.assertEqual(self.bridge.signals, {"dataTerminalReady": True, "requestToSend": True})
-        self.assertFalse(page.driver.execute_script(during), "a warning with no load running")
+        self.assertFalse(page.driver.execute_script(BEFOREUNLOAD), "a warning with no load running")
         origins = {url.split("/")[2] for url in page.requests() if url.split(":")[0] in ("http", "https", "ws", "wss")}
         self.assertEqual(origins, {self.bridge.origin.split("/")[2]})
         page.element("save").click()
         saved = os.path.join(page.downloads, "hexpush-log.txt")
         page.wait_for(lambda: os.path.exists(saved))
         with open(saved) as log:
-            self.assertEqual(log.read(), "\n".join(FOUR_LINES) + "\n")
+            self.assertEqual(log.read(), "\n".join(FOUR_LINES + AFTER_LOAD[1:]) + "\n")
 
     # Hidden tabs get coarse timers: a load paced by timers would take a
     # second or more a line, rather than a few milliseconds.
@@ -143,6 +168,42 @@ class PageTest(unittest.TestCase):
         self.assertTrue(page.driver.execute_script("return window.wasHidden"), "the tab was never hidden")
         seconds = float(self.chip.reported().split("load:")[-1].split(" s at ")[0].split(", ")[-1])
         self.assertLess(seconds, 22 * 0.25, "the load slowed down behind another tab")
+
+    # After a load, the program's own output on the same port: every byte
+    # value shown as text, each line end sent as chosen, a break marked, Load
+    # while the terminal is open and the terminal again, a lost adapter.
+    def test_the_terminal_after_a_load(self):
+        page, program = self.page(), Program()
+        self.expect_loaded(page, EXAMPLE, self.load(page, EXAMPLE))
+        self.bridge.port_path = program.path  # the chip reset, running the program
+        page.element("terminal-toggle").click()
+        page.wait_for(lambda: self.bridge.line.get("baudRate") == 9600 and page.text("terminal-toggle") == "Close terminal")
+        printed = b"ok\r\nCR\rLF\nCRLF\r\n\n\x1b[2J\x1b]0;t\x07<b>&amp;</b>\\" + bytes(range(256)) + b"\r\n"
+        os.write(program.master, printed)
+        lines = lambda: page.driver.execute_script("return [...document.getElementById('terminal').children].slice(1).map(e => e.textContent)")
+        page.wait_for(lambda: len(lines()) > len(shown(printed)))
+        self.assertEqual(lines(), ["[USB 0403:6001 open at 9600 baud]"] + shown(printed))
+        self.assertEqual(page.driver.execute_script("return document.querySelectorAll('#terminal * *').length"), 0)
+        for end, ending in [("None", b""), ("CR", b"\r"), ("LF", b"\n"), ("CR LF", b"\r\n")]:
+            Select(page.element("line-end")).select_by_visible_text(end)
+            page.element("send").send_keys("héllo " + end + Keys.ENTER)
+            expected = f"héllo {end}".encode() + ending
+            self.assertEqual(program.sent(len(expected)), expected)
+        page.element("send").send_keys(Keys.ARROW_UP + Keys.ARROW_UP)
+        self.assertEqual(page.element("send").get_attribute("value"), "héllo LF")
+        self.bridge.send_break()
+        os.write(program.master, b"on\n")
+        page.wait_for(lambda: "[break]on" in lines())
+        self.assertTrue(page.driver.execute_script(BEFOREUNLOAD), "no warning before leaving with the terminal open")
+        self.bridge.port_path = self.chip.port  # Load closes the terminal first
+        self.expect_loaded(page, EXAMPLE, self.load(page, EXAMPLE))
+        self.assertEqual(page.text("terminal-toggle"), "Open terminal")
+        self.bridge.port_path = program.path
+        page.element("terminal-toggle").click()
+        page.wait_for(lambda: page.text("terminal-toggle") == "Close terminal")
+        os.close(program.master)  # the adapter unplugged
+        page.wait_for(lambda: "[USB 0403:6001: The device has been lost.]" in lines())
+        self.assertEqual(page.text("terminal-toggle"), "Open terminal")
 
     # Plain http from another machine, a browser without Web Serial, and a
     # chooser closed without a port, which is no error at all.

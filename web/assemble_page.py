@@ -2,16 +2,17 @@
 """Makes the page one file: the program's module and its .wasm, the port's
 transport and the page's script inlined, under a Content-Security-Policy
 that lets in only these scripts and this style, and nothing from elsewhere.
-    web/assemble_page.py TEMPLATE PROGRAM_JS PROGRAM_WASM TRANSPORT_JS PAGE_JS OUT_HTML"""
+    web/assemble_page.py TEMPLATE PROGRAM_JS PROGRAM_WASM TRANSPORT_JS TERMINAL_JS PAGE_JS OUT_HTML"""
 import base64
 import hashlib
 import re
 import sys
 
-template, program, wasm, transport, page, out = sys.argv[1:7]
+template, program, wasm, transport, terminal, page, out = sys.argv[1:8]
 read = lambda path: open(path, encoding="utf-8").read()
 html = read(template)
-scripts = {"@PROGRAM@": read(program), "@TRANSPORT@": read(transport), "@PAGE@": read(page)}
+scripts = {"@PROGRAM@": read(program), "@TRANSPORT@": read(transport), "@TERMINAL@": read(terminal),
+           "@PAGE@": read(page)}
 for mark, text in scripts.items():
     if "</script" in text.lower():
         sys.exit(f"assemble_page: {mark} would end its <script> early")

@@ -1,7 +1,8 @@
 // The page around the program: its controls, a log of the lines a terminal
-// would show, and a progress bar drawn from the program's own progress line.
-// Each load runs the program (createHexpush, built from the same sources as
-// the other systems) in a module of its own, made from a .wasm compiled once.
+// would show, a progress bar drawn from the program's own progress line, and
+// after a load the terminal (terminal.js) on the same port. Each load runs
+// the program (createHexpush, built from the same sources as the other
+// systems) in a module of its own, made from a .wasm compiled once.
 "use strict";
 
 const byId = (id) => document.getElementById(id);
@@ -9,12 +10,16 @@ const controls = {
   file: byId("file"), speed: byId("speed"), port: byId("port"), portName: byId("port-name"),
   load: byId("load"), cancel: byId("cancel"), save: byId("save"),
   bar: byId("bar"), status: byId("status"), log: byId("log"), notice: byId("notice"),
-  version: byId("version"),
+  version: byId("version"), terminal: byId("terminal"), terminalSpeed: byId("terminal-speed"),
+  terminalToggle: byId("terminal-toggle"), send: byId("send"), lineEnd: byId("line-end"),
+  clearTerminal: byId("clear-terminal"), saveTerminal: byId("save-terminal"),
 };
 const cancelledStatus = 130;  // as a shell reports Ctrl-C
 let compiledProgram = null;
 let chosenPort = null;
 let transport = null;  // while a load runs
+let terminalPort = null;  // while the terminal holds the port
+let screen = null;
 
 function decodeBase64(text) {
   const binary = atob(text.replace(/\s+/g, ""));
@@ -113,9 +118,57 @@ function choosePort(port) {
 }
 
 function setLoading(loading) {
-  for (const control of [controls.file, controls.speed, controls.port, controls.load, controls.save])
+  for (const control of [controls.file, controls.speed, controls.port, controls.load, controls.save,
+    controls.terminalToggle])
     control.disabled = loading;
   controls.cancel.disabled = !loading;
+}
+
+function setTerminalOpen(open) {
+  controls.terminalToggle.textContent = open ? "Close terminal" : "Open terminal";
+  controls.terminalSpeed.disabled = open;
+  controls.send.disabled = !open;
+}
+
+async function openTerminal() {
+  if (!chosenPort) await askForPort();
+  if (!chosenPort || terminalPort) return;
+  const opening = serialTransport(chosenPort, {
+    bytes: (chunk) => screen.take(chunk),
+    lineError: (name) => screen.lineError(name),
+    lost: (reason) => {
+      screen.say(`${portName(chosenPort)}: ${reason}`);
+      screen.say("the terminal is closed, and the port free");
+      closeTerminal();
+    },
+  });
+  terminalPort = opening;
+  setTerminalOpen(true);
+  const failure = await opening.open(Number(controls.terminalSpeed.value));
+  if (!failure) return screen.say(`${portName(chosenPort)} open at ${controls.terminalSpeed.value} baud`);
+  screen.say(`${portName(chosenPort)}: ${failure}`);
+  await closeTerminal();
+}
+
+async function closeTerminal() {
+  const closing = terminalPort;
+  if (!closing) return;
+  terminalPort = null;
+  setTerminalOpen(false);
+  await closing.close();
+}
+
+function sendTyped(bytes) {
+  const line = new Uint8Array([...bytes, ...lineEndBytes(controls.lineEnd.value)]);
+  if (terminalPort && line.length) terminalPort.write(line);
+}
+
+function saveText(text, name) {
+  const link = document.createElement("a");
+  link.href = URL.createObjectURL(new Blob([text], { type: "text/plain" }));
+  link.download = name;
+  link.click();
+  setTimeout(() => URL.revokeObjectURL(link.href), 1000);
 }
 
 async function load() {
@@ -123,6 +176,7 @@ async function load() {
   if (!file) return addToLog("page", "Choose a HEX file first.");
   if (!chosenPort) await askForPort();
   if (!chosenPort) return;
+  await closeTerminal();
   controls.log.replaceChildren();
   controls.bar.value = 0;
   controls.status.textContent = "";
@@ -138,6 +192,7 @@ async function load() {
   await transport.close();
   transport = null;
   if (status === 0) controls.bar.value = 100;
+  if (status === 0) addToLog("page", "Reset the chip to run the program, then open the terminal to see what it prints.");
   if (status === cancelledStatus) addToLog("page", "Cancelled: the load was ended and the port freed.");
   controls.status.textContent = status === 0 ? "Done" : status === cancelledStatus ? "Cancelled" : "Failed";
   setLoading(false);
@@ -154,17 +209,13 @@ async function askForPort() {
 
 function saveLog() {
   const lines = [...controls.log.children].map((entry) => entry.textContent);
-  const link = document.createElement("a");
-  link.href = URL.createObjectURL(new Blob([lines.join("\n") + "\n"], { type: "text/plain" }));
-  link.download = "hexpush-log.txt";
-  link.click();
-  setTimeout(() => URL.revokeObjectURL(link.href), 1000);
+  saveText(lines.join("\n") + "\n", "hexpush-log.txt");
 }
 
 function refuse(text) {
   controls.notice.textContent = text;
   controls.notice.hidden = false;
-  controls.load.disabled = controls.port.disabled = true;
+  controls.load.disabled = controls.port.disabled = controls.terminalToggle.disabled = true;
 }
 
 async function start() {
@@ -186,8 +237,13 @@ async function start() {
   controls.load.addEventListener("click", load);
   controls.cancel.addEventListener("click", () => transport && transport.cancel());
   controls.save.addEventListener("click", saveLog);
+  screen = terminalScreen(controls.terminal);
+  controls.terminalToggle.addEventListener("click", () => (terminalPort ? closeTerminal() : openTerminal()));
+  controls.clearTerminal.addEventListener("click", () => screen.clear());
+  controls.saveTerminal.addEventListener("click", () => saveText(screen.text(), "hexpush-terminal.txt"));
+  terminalInput(controls.send, sendTyped);
   window.addEventListener("beforeunload", (event) => {
-    if (!transport) return;
+    if (!transport && !terminalPort) return;
     event.preventDefault();
     event.returnValue = "";
   });

@@ -4,7 +4,9 @@
 //
 // A Web Serial read has no time limit and cannot be abandoned, so one
 // background reader fills a queue, and the program's reads take from it. A
-// wait ends on bytes, a lost port, Cancel, or its time.
+// wait ends on bytes, a lost port, Cancel, or its time. A listener (the
+// terminal's) is handed the bytes as they come instead, told of each error
+// on the line, and of the port's loss.
 "use strict";
 
 // A timer this late means the page was not running; for this long a wait
@@ -12,7 +14,7 @@
 const lateMillis = 10;
 const excusedMillis = 1000;
 
-function serialTransport(port) {
+function serialTransport(port, listener = null) {
   const received = [];  // chunks received and not yet taken
   let queued = 0;
   let endWait = null;
@@ -129,7 +131,10 @@ function serialTransport(port) {
   }
 
   function lose(reason) {
-    if (!transport.lost && !closing) transport.lost = reason;
+    if (!transport.lost && !closing) {
+      transport.lost = reason;
+      if (listener) listener.lost(reason);
+    }
     wake();
     return transport.lost || reason;
   }
@@ -146,12 +151,17 @@ function serialTransport(port) {
           const { value, done } = await reader.read();
           if (done) break;
           if (value.length === 0) continue;
+          if (listener) {
+            listener.bytes(value);
+            continue;
+          }
           received.push(value);
           queued += value.length;
           wake();
         }
       } catch (error) {
         if (error.name === "NetworkError") lose(reasonOf(error));
+        else if (listener && !closing) listener.lineError(error.name);
       } finally {
         reader.releaseLock();
         reader = null;

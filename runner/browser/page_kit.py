@@ -55,7 +55,7 @@ class Line(http.server.SimpleHTTPRequestHandler):
             if kind == 2:
                 os.write(self.fd, body)
             elif (request := json.loads(body))["do"] == "open":
-                self.server.line = request
+                self.server.line, self.server.open_line = request, self
                 self.open(request["baudRate"])
             elif request["do"] == "signals":
                 self.server.signals.update(request["signals"])
@@ -108,7 +108,7 @@ class Bridge(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
     def __init__(self, folder, port_path, host="127.0.0.1"):
-        self.port_path, self.baud, self.line, self.signals = port_path, None, {}, {}
+        self.port_path, self.baud, self.line, self.signals, self.open_line = port_path, None, {}, {}, None
         self.cpu_waits = {}  # by thread: (ms waited for a CPU when first counted, ms since)
         super().__init__((host, 0), functools.partial(Line, directory=folder))
         threading.Thread(target=self.serve_forever, daemon=True).start()
@@ -126,6 +126,11 @@ class Bridge(http.server.ThreadingHTTPServer):
 
     def kept_from_cpu_ms(self):
         return sum(since for _, since in self.cpu_waits.values())
+
+
+    def send_break(self):
+        """A break on the line, as the port's far end sends one."""
+        self.open_line.send(1, b"break")
 
 
 def problem():

@@ -6,7 +6,8 @@
 //   granted: ports the user granted before; chooser: "grant" or "cancel";
 //   openFails: open() fails as Chrome's does; breakAfter: a break on the
 //   line ends the readable after that many chunks, as Chrome's BreakError
-//   does (the port stays open); bridge: the bridge's address.
+//   does (the port stays open), as does a break the bridge sends; bridge:
+//   the bridge's address.
 (() => {
   const setup = window.serialDoubleSetup;
   const bridge = setup.bridge || location.origin;
@@ -53,14 +54,18 @@
       return new ReadableStream({
         start: (controller) => {
           line.onmessage = ({ data }) => {
+            if (data === "break") return this.#break(controller, line);
             if (typeof data === "string") return this.#lose(controller);
             controller.enqueue(new Uint8Array(data));
-            if (--chunksBeforeBreak !== 0) return;
-            this.#readable = this.#reading(line);
-            controller.error(new DOMException("Break received", "BreakError"));
+            if (--chunksBeforeBreak === 0) this.#break(controller, line);
           };
         },
       });
+    }
+
+    #break(controller, line) {
+      this.#readable = this.#reading(line);
+      controller.error(new DOMException("Break received", "BreakError"));
     }
 
     // The chip's port, open as the page asked (the bridge sets the rate), or null.
