@@ -205,6 +205,40 @@ class PageTest(unittest.TestCase):
         page.wait_for(lambda: "[USB 0403:6001: The device has been lost.]" in lines())
         self.assertEqual(page.text("terminal-toggle"), "Open terminal")
 
+    # A minute of a program printing without pause at 115200, a third of it
+    # in a hidden tab: no byte lost (the last 10,000 lines kept, the others
+    # counted), and a click answered within 100 ms throughout.
+    def test_the_terminal_keeps_up_with_a_flood(self):
+        page, program = self.page(), Program()
+        self.bridge.port_path = program.path
+        Select(page.element("terminal-speed")).select_by_visible_text("115200")
+        page.element("terminal-toggle").click()
+        page.wait_for(lambda: "open at 115200 baud" in page.text("terminal"))
+        page.driver.execute_script("window.delays = []; document.getElementById('send')"
+                                   ".addEventListener('click', (e) => delays.push(performance.now() - e.timeStamp))")
+        printed = [b"%06d " % n + b"x" * 57 + b"\r\n" for n in range(60 * 115200 // 10 // 64)]
+        loading, start, sent = page.driver.current_window_handle, time.monotonic(), 0
+        while sent < len(printed):
+            elapsed = time.monotonic() - start
+            for _ in range(sent, min(len(printed), int(elapsed * 11520 / 64))):
+                os.write(program.master, printed[sent])
+                sent += 1
+            if 20 < elapsed < 40 and page.driver.current_window_handle == loading:
+                page.driver.switch_to.new_window("tab")
+            elif elapsed >= 40 and page.driver.current_window_handle != loading:
+                page.driver.close()
+                page.driver.switch_to.window(loading)
+            elif page.driver.current_window_handle == loading:
+                page.element("send").click()
+        kept = ["[USB 0403:6001 open at 115200 baud]"] + [line.decode().strip() for line in printed]
+        page.wait_for(lambda: f"({len(kept) - 10000} earlier lines dropped" in page.text("terminal"))
+        page.element("save-terminal").click()
+        saved = os.path.join(page.downloads, "hexpush-terminal.txt")
+        page.wait_for(lambda: os.path.exists(saved))
+        self.assertEqual(pathlib.Path(saved).read_text(), "\n".join(kept[-10000:]) + "\n")
+        delays = page.driver.execute_script("return delays")
+        self.assertTrue(len(delays) > 20 and max(delays) < 100, delays)
+
     # Plain http from another machine, a browser without Web Serial, and a
     # chooser closed without a port, which is no error at all.
     def test_what_the_page_says_when_it_cannot_or_need_not(self):
