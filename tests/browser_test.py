@@ -118,9 +118,13 @@ class PageTest(unittest.TestCase):
     # (The version at its foot, and each rate, are checked through the runner.)
     def test_controls_are_named(self):
         page = self.page()
-        names = {page.element(id_).accessible_name for id_ in ("file", "speed", "port", "load", "cancel", "save", "log")}
-        self.assertEqual(names, {"HEX file", "Speed", "Port", "Load", "Cancel", "Save log", "Log"})
-        self.assertEqual(page.element("speed").get_attribute("value"), "57600")
+        ids = ("file", "speed", "port", "load", "cancel", "save", "log", "terminal-speed", "terminal-toggle",
+               "send", "line-end", "clear-terminal", "save-terminal", "terminal")
+        self.assertEqual([page.element(id_).accessible_name for id_ in ids], [
+            "HEX file", "Speed", "Port", "Load", "Cancel", "Save log", "Log", "Terminal speed", "Open terminal",
+            "Send", "Line end", "Clear terminal", "Save terminal", "Terminal"])
+        self.assertEqual([page.element(id_).get_attribute("value") for id_ in ("speed", "terminal-speed", "line-end")],
+                         ["57600", "9600", "CR LF"])
 
     # Cancel frees the port, as Ctrl-C does; the next load goes through in the
     # same page, past a break on the line, on a port opened as every system

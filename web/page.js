@@ -113,6 +113,7 @@ function portName(port) {
 }
 
 function choosePort(port) {
+  if (port !== chosenPort) closeTerminal();
   chosenPort = port;
   controls.portName.textContent = port ? portName(port) : "none chosen";
 }
