@@ -6,7 +6,6 @@ and the page opened from disk. In headless Chromium, against hexpush-sim.
     tests/browser_test.py PAGE HEXPUSH_SIM SOURCE_DIR"""
 import os
 import pathlib
-import select
 import shutil
 import subprocess
 import sys
@@ -57,21 +56,6 @@ class Chip:
         self.process.wait()
         self.report.close()
         shutil.rmtree(self.folder, ignore_errors=True)
-
-
-class Program:
-    """The loaded program, run: the far side of a pseudo-terminal, where the
-    test writes what the program prints and reads what the page sent."""
-
-    def __init__(self):
-        self.master, self.slave = os.openpty()
-        self.path = os.ttyname(self.slave)
-
-    def sent(self, count):
-        got = b""
-        while len(got) < count and select.select([self.master], [], [], 10)[0]:
-            got += os.read(self.master, count - len(got))
-        return got
 
 
 def shown(data):
@@ -177,7 +161,7 @@ class PageTest(unittest.TestCase):
     # value shown as text, each line end sent as chosen, a break marked, Load
     # while the terminal is open and the terminal again, a lost adapter.
     def test_the_terminal_after_a_load(self):
-        page, program = self.page(), Program()
+        page, program = self.page(), page_kit.Program()
         self.expect_loaded(page, EXAMPLE, self.load(page, EXAMPLE))
         self.bridge.port_path = program.path  # the chip reset, running the program
         page.element("terminal-toggle").click()
@@ -213,7 +197,7 @@ class PageTest(unittest.TestCase):
     # in a hidden tab: no byte lost (the last 10,000 lines kept, the others
     # counted), and a click answered within 100 ms throughout.
     def test_the_terminal_keeps_up_with_a_flood(self):
-        page, program = self.page(), Program()
+        page, program = self.page(), page_kit.Program()
         self.bridge.port_path = program.path
         Select(page.element("terminal-speed")).select_by_visible_text("115200")
         page.element("terminal-toggle").click()

@@ -133,6 +133,21 @@ class Bridge(http.server.ThreadingHTTPServer):
         self.open_line.send(1, b"break")
 
 
+class Program:
+    """The loaded program, run: the far side of a pseudo-terminal, where the
+    test writes what the program prints and reads what the page sent."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+
+    def sent(self, count):
+        got = b""
+        while len(got) < count and select.select([self.master], [], [], 10)[0]:
+            got += os.read(self.master, count - len(got))
+        return got
+
+
 def problem():
     """Why the page cannot be driven here, or ""."""
     for program in ("chromium", "chromedriver"):
