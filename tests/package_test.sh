@@ -18,7 +18,7 @@ machine=$(dpkg --print-architecture)
 # check_package ARCH: builds, installs and loads through the package for ARCH.
 check_package() {
   local arch=$1 root=$work/root-$1 attempt out program status
-  "$top/scripts/package" --arch "$arch" "$work" >"$work/package.log" 2>&1 ||
+  chrt --idle 0 "$top/scripts/package" --arch "$arch" "$work" >"$work/package.log" 2>&1 ||
     { cat "$work/package.log"; fail "scripts/package --arch $arch failed"; }
   local deb=$work/hexpush_${version}_$arch.deb
   [ "$(dpkg-deb -f "$deb" Version) $(dpkg-deb -f "$deb" Architecture)" = "$version $arch" ] ||
