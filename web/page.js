@@ -19,7 +19,7 @@ let compiledProgram = null;
 let chosenPort = null;
 let transport = null;  // while a load runs
 let terminalPort = null;  // while the terminal holds the port
-let screen = null;
+let terminalView = null;  // the terminal's region (terminal.js)
 
 function decodeBase64(text) {
   const binary = atob(text.replace(/\s+/g, ""));
@@ -135,19 +135,19 @@ async function openTerminal() {
   if (!chosenPort) await askForPort();
   if (!chosenPort || terminalPort) return;
   const opening = serialTransport(chosenPort, {
-    bytes: (chunk) => screen.take(chunk),
-    lineError: (name) => screen.lineError(name),
+    bytes: (chunk) => terminalView.take(chunk),
+    lineError: (name) => terminalView.lineError(name),
     lost: (reason) => {
-      screen.say(`${portName(chosenPort)}: ${reason}`);
-      screen.say("the terminal is closed, and the port free");
+      terminalView.say(`${portName(chosenPort)}: ${reason}`);
+      terminalView.say("the terminal is closed, and the port free");
       closeTerminal();
     },
   });
   terminalPort = opening;
   setTerminalOpen(true);
   const failure = await opening.open(Number(controls.terminalSpeed.value));
-  if (!failure) return screen.say(`${portName(chosenPort)} open at ${controls.terminalSpeed.value} baud`);
-  screen.say(`${portName(chosenPort)}: ${failure}`);
+  if (!failure) return terminalView.say(`${portName(chosenPort)} open at ${controls.terminalSpeed.value} baud`);
+  terminalView.say(`${portName(chosenPort)}: ${failure}`);
   await closeTerminal();
 }
 
@@ -238,10 +238,10 @@ async function start() {
   controls.load.addEventListener("click", load);
   controls.cancel.addEventListener("click", () => transport && transport.cancel());
   controls.save.addEventListener("click", saveLog);
-  screen = terminalScreen(controls.terminal);
+  terminalView = terminalScreen(controls.terminal);
   controls.terminalToggle.addEventListener("click", () => (terminalPort ? closeTerminal() : openTerminal()));
-  controls.clearTerminal.addEventListener("click", () => screen.clear());
-  controls.saveTerminal.addEventListener("click", () => saveText(screen.text(), "hexpush-terminal.txt"));
+  controls.clearTerminal.addEventListener("click", () => terminalView.clear());
+  controls.saveTerminal.addEventListener("click", () => saveText(terminalView.text(), "hexpush-terminal.txt"));
   terminalInput(controls.send, sendTyped);
   window.addEventListener("beforeunload", (event) => {
     if (!transport && !terminalPort) return;

@@ -127,7 +127,6 @@ class Bridge(http.server.ThreadingHTTPServer):
     def kept_from_cpu_ms(self):
         return sum(since for _, since in self.cpu_waits.values())
 
-
     def send_break(self):
         """A break on the line, as the port's far end sends one."""
         self.open_line.send(1, b"break")
