@@ -197,15 +197,23 @@ TEST(WineConsole, ProgressShownThenTheScreenHoldsTheFourLinesAndNamesAsWritten) 
     std::string hexpush = commandFor(HEXPUSH_EXE);
     std::string command = hexpush + " " + com + " " + longFile + " 115200; s=\\$?; " + hexpush +
                           " COM1 /nonexistent/файл.hex; echo \\$s \\$? >" + status;
-    shell(tmux + "new-session -d -x 60 -y 12 \"" + command + "; sleep 600\"");
     std::string screen, progress;
-    for (double start = secondsNow(); readWholeFile(status).empty() && secondsNow() - start < 60;) {
+    // A chip kept from the CPU as it woke says nothing of hexpush: run again.
+    for (int attempt = 1;; ++attempt) {
+        shell(tmux + "new-session -d -x 60 -y 12 \"" + command + "; sleep 600\"");
+        for (double start = secondsNow(); readWholeFile(status).empty() && secondsNow() - start < 60;) {
+            screen = shell(tmux + "capture-pane -p");
+            if (screen.find(" lines  ") != std::string::npos) progress = screen;
+            usleep(50000);
+        }
         screen = shell(tmux + "capture-pane -p");
-        if (screen.find(" lines  ") != std::string::npos) progress = screen;
-        usleep(50000);
+        shell(tmux + "kill-server");
+        ChipSession served = chip.reset(steadyChip());
+        bool late = readWholeFile(status) != "0 1\n" && served.received[stageClear].empty() &&
+                    served.cpuQueueMicros >= lateForCpuMicros;
+        if (!runAgain(attempt, late ? "the chip waited for a CPU as it woke" : "")) break;
+        writeImageFile(status, "");
     }
-    screen = shell(tmux + "capture-pane -p");
-    shell(tmux + "kill-server");
     unlinkComPort(com);
     EXPECT_EQ(readWholeFile(status), "0 1\n");
     EXPECT_TRUE(std::regex_search(progress, std::regex("Loading file...\n  [0-9]+/770 lines")))
