@@ -7,7 +7,8 @@
 // web page, its load at 115200 in headless Chromium, through the test bridge
 // that stands in for Web Serial (a figure of that bridge as much as of the
 // page), timed from the wake-up to the port's close, the browser's start
-// aside, and without CPU figures (the browser's processes are not its).
+// aside, and without CPU figures (the browser's processes are not its); and
+// the same through the page's own virtual chip, which times it itself.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -18,12 +19,15 @@
 #include "image_file.h"
 #include "load_runner.h"
 #include "wine_host.h"
-#include "wire.h"
+#include "chip_account.h"
 
 namespace {
 
 const int imageBytes = 32 * 1024;
 const char imagePath[] = "/tmp/hexpush-bench.hex";
+// The page's own chip has the DS89C420's 16 KiB: its image fills them.
+const int chipImageBytes = 16 * 1024;
+const char chipImagePath[] = "/tmp/hexpush-bench-16k.hex";
 std::string webPage;
 
 bool isPage(const std::string &program) { return program == BROWSER_RUNNER; }
@@ -41,18 +45,6 @@ struct Load {
 double ratio(const Load &load) { return load.wallSeconds / load.wireSeconds; }
 double overheadMicros(const Load &load) {
     return (load.wallSeconds - load.wireSeconds) * 1e6 / std::max(1L, load.lines);
-}
-
-// The wire's own time for a session: every byte both ways at 10 bits, plus
-// the time the chip is modelled to spend on its replies and records.
-double wireSeconds(const ChipSession &session, const ChipOptions &options, long repliedBytes) {
-    long sent = 0;
-    for (const std::string &stage : session.received) sent += static_cast<long>(stage.size());
-    double bytesTime = (sent + repliedBytes) * double(bitsPerByte) / session.baud;
-    long replies = session.lines + 4;
-    double chipWork =
-        options.eraseMicros + replies * chipReactionMicros + session.lines * options.lineMicros;
-    return bytesTime + chipWork / 1e6;
 }
 
 // The image as srec_cat reads the file.
@@ -90,7 +82,7 @@ std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
         load.wallSeconds = page.empty() ? hosts[i].seconds : session.endSeconds - session.firstByteSeconds;
         load.cpuSeconds = page.empty() ? hosts[i].cpuSeconds : -1;
         load.chipCpuSeconds = session.cpuSeconds;
-        load.wireSeconds = wireSeconds(session, options, 80 + 7 + 4 + session.lines);
+        load.wireSeconds = wireSeconds(session, options);
         load.lines = session.lines;
         load.chipLateMicros = session.verdictLateMicros / std::max(1L, session.lines);
         load.imageCorrect = hosts[i].status == 0 && session.rejected.empty() &&
@@ -102,6 +94,32 @@ std::vector<Load> runLoads(const std::string &hexpush, int baud, int count) {
                     session.protocolErrors.empty() ? "" : session.protocolErrors[0].c_str());
     }
     return loads;
+}
+
+// A load through the page's own virtual chip, with the figures it gives:
+// how late its verdicts were taken is the page's share of a line.
+Load pageChipLoad(int baud) {
+    std::string figuresPath = std::string(chipImagePath) + ".chip";
+    std::string memoryPath = figuresPath + ".hex";
+    HostRun run = startHexpush(BROWSER_RUNNER,
+                               {webPage, "--virtual-chip", figuresPath, chipImagePath, std::to_string(baud)}, "");
+    finishHosts({&run}, 600);
+    std::string figures = readWholeFile(figuresPath);
+    size_t lineEnd = figures.find('\n');
+    Load load;
+    double lateMicros = 0;
+    bool read = lineEnd != std::string::npos &&
+                sscanf(figures.c_str(), "%lf %lf %ld %lf", &load.wallSeconds, &load.wireSeconds,
+                       &load.lines, &lateMicros) == 4;
+    load.cpuSeconds = load.chipCpuSeconds = -1;
+    load.chipLateMicros = lateMicros / std::max(1L, load.lines);
+    load.imageCorrect = read && run.status == 0 &&
+                        writeImageFile(memoryPath, figures.substr(lineEnd + 1)) &&
+                        system((std::string(CHECK_IMAGE " ") + chipImagePath + " " + memoryPath).c_str()) == 0;
+    if (!load.imageCorrect)
+        fprintf(stderr, "hexpush-bench: a load through the page's chip: status %d%s\n", run.status,
+                read ? "" : ", no figures");
+    return load;
 }
 
 template <typename Measure>
@@ -133,23 +151,25 @@ std::string tableRow(const std::string &name, const std::vector<Load> &loads) {
     double cpu = median(loads, [](const Load &l) { return l.cpuSeconds / l.wallSeconds; });
     double chipCpu = median(loads, [](const Load &l) { return l.chipCpuSeconds / l.wallSeconds; });
     char hexpushCpu[32] = "n/a";
+    char chipCpuText[32] = "n/a";
     if (cpu >= 0) snprintf(hexpushCpu, sizeof hexpushCpu, "%.4f", cpu);
+    if (chipCpu >= 0) snprintf(chipCpuText, sizeof chipCpuText, "%.4f", chipCpu);
     char row[512];
     snprintf(row, sizeof row,
-             "| %s | %zu | %.2f | %.2f | %.4f | %.4f | %.0f | %.0f | %s | %.4f | %s |\n",
+             "| %s | %zu | %.2f | %.2f | %.4f | %.4f | %.0f | %.0f | %s | %s | %s |\n",
              name.c_str(), loads.size(), median(loads, [](const Load &l) { return l.wallSeconds; }),
              loads[0].wireSeconds, median(loads, ratio), sorted(loads, ratio).back(),
              median(loads, overheadMicros),
-             median(loads, [](const Load &l) { return l.chipLateMicros; }), hexpushCpu, chipCpu,
+             median(loads, [](const Load &l) { return l.chipLateMicros; }), hexpushCpu, chipCpuText,
              allCorrect(loads) ? "correct" : "WRONG");
     fputs(row, stdout);
     fflush(stdout);
     return row;
 }
 
-void makeImage() {
-    std::string command = "srec_cat -generate 0 " + std::to_string(imageBytes) + " -random -o " +
-                          imagePath + " -Intel -Output_Block_Size 16";
+void makeImage(int bytes, const char *path) {
+    std::string command = "srec_cat -generate 0 " + std::to_string(bytes) + " -random -o " + path +
+                          " -Intel -Output_Block_Size 16";
     if (system(command.c_str()) != 0) {
         fprintf(stderr, "hexpush-bench: srec_cat failed (package srecord)\n");
         exit(1);
@@ -182,7 +202,8 @@ int main(int argc, char *argv[]) {
     Builds browser;
     if (argc > 6) browser.push_back({" (web page, Chromium, test bridge)", BROWSER_RUNNER});
     if (argc > 6) webPage = argv[6];
-    makeImage();
+    makeImage(imageBytes, imagePath);
+    makeImage(chipImageBytes, chipImagePath);
 
     fputs(tableHeader, stdout);
     std::string table = tableHeader;
@@ -208,6 +229,12 @@ int main(int argc, char *argv[]) {
         measure(builds, name, baud, 1, repeats);
         if (baud != 57600) measure(windows, name, baud, 1, repeats);
         if (baud == 115200) measure(browser, name, baud, 1, repeats);
+        if (baud == 115200 && !webPage.empty()) {
+            std::vector<Load> loads;
+            for (int run = 0; run < repeats; ++run) loads.push_back(pageChipLoad(baud));
+            table += tableRow(name + " (web page, Chromium, its own virtual chip)", loads);
+            correct = correct && allCorrect(loads);
+        }
     }
     for (int count : {8, 16, 32})
         measure(builds, std::to_string(count) + " at once at 115200", 115200, count, 1);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "chip_account.h"
 #include "image_file.h"
 #include "pty_port.h"
 #include "virtual_chip.h"
@@ -190,25 +191,13 @@ ToolSettings parseArguments(int argc, char *argv[]) {
     return settings;
 }
 
-// One line about the load, then anything that went wrong; true if clean.
+// The chip's account of the load, then its image; true if clean.
 bool reportSession(const ChipSession &session, const ToolSettings &settings) {
-    const ChipMemory &memory = session.memory;
-    printf("load: %ld lines, %ld data bytes", session.lines, memory.dataBytes);
-    if (memory.endWritten() > 0)
-        printf(", 0x%04X-0x%04X", memory.lowWritten(), memory.endWritten() - 1);
-    printf(", %.2f s at %d baud, %zu rejected\n", session.loadSeconds, session.baud,
-           session.rejected.size());
-    for (const std::string &error : session.protocolErrors) printf("protocol: %s\n", error.c_str());
-    if (session.hungUp) printf("hung up as asked\n");
-    bool complete = memory.endRecordSeen || !settings.chip.judgeRecords;
-    if (!complete) printf("no end-of-file record: the load did not finish\n");
-    bool clean =
-        session.rejected.empty() && session.protocolErrors.empty() && memory.erased && complete;
-    if (!clean && session.cpuQueueMicros >= lateForCpuMicros)
-        printf("kept from the CPU for %.0f ms: its replies may have come too late\n",
-               session.cpuQueueMicros / 1000);
+    bool clean = true;
+    fputs(sessionAccount(session, settings.chip.judgeRecords, clean).c_str(), stdout);
     if (!settings.imagePath.empty()) {
-        std::string image = settings.format == "hex" ? hexImage(memory) : binaryImage(memory);
+        std::string image = settings.format == "hex" ? hexImage(session.memory)
+                                                     : binaryImage(session.memory);
         if (!writeImageFile(settings.imagePath, image)) {
             fprintf(stderr, "%s: %s\n", settings.imagePath.c_str(), strerror(errno));
             clean = false;

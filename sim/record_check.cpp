@@ -1,6 +1,7 @@
 #include "record_check.h"
 
 #include <algorithm>
+#include <cstdio>
 
 void ChipMemory::erase() {
     std::fill(bytes.begin(), bytes.end(), 0xFF);
@@ -45,7 +46,10 @@ Judgement storeData(const std::vector<uint8_t> &fields, ChipMemory &memory) {
     uint32_t address = memory.addressBase + (fields[1] << 8 | fields[2]);
     size_t count = fields[0];
     if (address + count > memory.bytes.size()) {
-        return {verdictBadAddress, "address out of the chip's memory"};
+        char why[96];
+        snprintf(why, sizeof why, "address 0x%04X-0x%04X out of the chip's %zu-byte memory",
+                 address, static_cast<unsigned>(address + count - 1), memory.bytes.size());
+        return {verdictBadAddress, why};
     }
     for (size_t i = 0; i < count; ++i) {
         memory.bytes[address + i] = fields[4 + i];

@@ -1,23 +1,29 @@
 #!/usr/bin/python3
-"""Makes the page one file: the program's module and its .wasm, the port's
-transport and the page's script inlined, under a Content-Security-Policy
+"""Makes the page one file: the modules (the program's, the chip's) with their
+.wasm, and the page's own scripts inlined, under a Content-Security-Policy
 that lets in only these scripts and this style, and nothing from elsewhere.
-    web/assemble_page.py TEMPLATE PROGRAM_JS PROGRAM_WASM TRANSPORT_JS TERMINAL_JS PAGE_JS OUT_HTML"""
+    web/assemble_page.py TEMPLATE OUT_HTML MARK=FILE...
+Each @MARK@ in the template becomes the file: a .wasm in base64, anything
+else as a script."""
 import base64
 import hashlib
 import re
 import sys
 
-template, program, wasm, transport, terminal, page, out = sys.argv[1:8]
-read = lambda path: open(path, encoding="utf-8").read()
-html = read(template)
-scripts = {"@PROGRAM@": read(program), "@TRANSPORT@": read(transport), "@TERMINAL@": read(terminal),
-           "@PAGE@": read(page)}
-for mark, text in scripts.items():
-    if "</script" in text.lower():
-        sys.exit(f"assemble_page: {mark} would end its <script> early")
-    html = html.replace(mark, text)
-html = html.replace("@WASM@", base64.b64encode(open(wasm, "rb").read()).decode())
+template, out, *parts = sys.argv[1:]
+html = open(template, encoding="utf-8").read()
+scripts = []
+for mark, path in (part.split("=", 1) for part in parts):
+    if path.endswith(".wasm"):
+        text = base64.b64encode(open(path, "rb").read()).decode()
+    else:
+        text = open(path, encoding="utf-8").read()
+        if "</script" in text.lower():
+            sys.exit(f"assemble_page: {path} would end its <script> early")
+        scripts.append(text)
+    if f"@{mark}@" not in html:
+        sys.exit(f"assemble_page: the template has no @{mark}@")
+    html = html.replace(f"@{mark}@", text)
 
 
 def digest(text):
@@ -27,7 +33,7 @@ def digest(text):
 style = re.search(r"<style>(.*?)</style>", html, re.S).group(1)
 policy = " ".join([
     "default-src 'self';",
-    "script-src", *map(digest, scripts.values()), "'wasm-unsafe-eval';",
+    "script-src", *map(digest, scripts), "'wasm-unsafe-eval';",
     "style-src", digest(style) + ";",
     "object-src 'none'; base-uri 'none'; form-action 'none'",
 ])

@@ -2,13 +2,15 @@
 // would show, a progress bar drawn from the program's own progress line, and
 // after a load the terminal (terminal.js) on the same port. Each load runs
 // the program (createHexpush, built from the same sources as the other
-// systems) in a module of its own, made from a .wasm compiled once.
+// systems) in a module of its own, made from a .wasm compiled once. The port
+// is a serial port, or the virtual chip inside the page (virtual_port.js).
 "use strict";
 
 const byId = (id) => document.getElementById(id);
 const controls = {
   file: byId("file"), speed: byId("speed"), port: byId("port"), portName: byId("port-name"),
-  load: byId("load"), cancel: byId("cancel"), save: byId("save"),
+  virtualChip: byId("virtual-chip"), load: byId("load"), cancel: byId("cancel"), save: byId("save"),
+  saveMemory: byId("save-memory"),
   bar: byId("bar"), status: byId("status"), log: byId("log"), notice: byId("notice"),
   version: byId("version"), terminal: byId("terminal"), terminalSpeed: byId("terminal-speed"),
   terminalToggle: byId("terminal-toggle"), send: byId("send"), lineEnd: byId("line-end"),
@@ -16,7 +18,10 @@ const controls = {
 };
 const cancelledStatus = 130;  // as a shell reports Ctrl-C
 let compiledProgram = null;
-let chosenPort = null;
+let chosenPort = null;  // a serial port, or theVirtualChip
+const theVirtualChip = { name: "virtual chip" };
+let chip = null;  // the virtual chip (virtual_port.js), made at the start
+let serialPorts = false;  // whether this browser reaches serial ports
 let transport = null;  // while a load runs
 let terminalPort = null;  // while the terminal holds the port
 let terminalView = null;  // the terminal's region (terminal.js)
@@ -78,16 +83,23 @@ function showProgress(drawn) {
   if (percent) controls.bar.value = Number(percent[1]);
 }
 
-async function runProgram(args, port, file, write) {
-  const program = await createHexpush({
+// A module's options that make it from a .wasm compiled before.
+function madeFrom(compiled, options) {
+  return {
     instantiateWasm(imports, receive) {
-      WebAssembly.instantiate(compiledProgram, imports).then((instance) => receive(instance, compiledProgram));
+      WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance, compiled));
       return {};
     },
+    ...options,
+  };
+}
+
+async function runProgram(args, port, file, write) {
+  const program = await createHexpush(madeFrom(compiledProgram, {
     preRun: [(module) => module.FS.init(null, (byte) => write(1, byte), (byte) => write(2, byte))],
     hexpushPort: port,
     hexpushFile: file,
-  });
+  }));
   const argv = ["hexpush", ...args].map((text) => {
     const size = program.lengthBytesUTF8(text) + 1;
     const at = program._malloc(size);
@@ -106,6 +118,7 @@ async function runProgram(args, port, file, write) {
 }
 
 function portName(port) {
+  if (port === theVirtualChip) return port.name;
   const info = port.getInfo();
   const hex = (number) => number.toString(16).padStart(4, "0");
   if (info.usbVendorId === undefined) return "serial port";
@@ -116,12 +129,15 @@ function choosePort(port) {
   if (port !== chosenPort) closeTerminal();
   chosenPort = port;
   controls.portName.textContent = port ? portName(port) : "none chosen";
+  controls.saveMemory.disabled = port !== theVirtualChip;
 }
 
 function setLoading(loading) {
-  for (const control of [controls.file, controls.speed, controls.port, controls.load, controls.save,
+  for (const control of [controls.file, controls.speed, controls.virtualChip, controls.load, controls.save,
     controls.terminalToggle])
     control.disabled = loading;
+  controls.port.disabled = loading || !serialPorts;
+  controls.saveMemory.disabled = loading || chosenPort !== theVirtualChip;
   controls.cancel.disabled = !loading;
 }
 
@@ -132,6 +148,8 @@ function setTerminalOpen(open) {
 }
 
 async function openTerminal() {
+  if (chosenPort === theVirtualChip)
+    return terminalView.say("The virtual chip has no program to run: the terminal needs a board on a serial port.");
   if (!chosenPort) await askForPort();
   if (!chosenPort || terminalPort) return;
   const opening = serialTransport(chosenPort, {
@@ -182,7 +200,7 @@ async function load() {
   controls.bar.value = 0;
   controls.status.textContent = "";
   setLoading(true);
-  transport = serialTransport(chosenPort);
+  transport = chosenPort === theVirtualChip ? virtualPort(chip) : serialTransport(chosenPort);
   const screen = screenFor((stream, line) => addToLog(stream === 1 ? "out" : "err", line), showProgress);
   let status;
   try {
@@ -193,10 +211,19 @@ async function load() {
   await transport.close();
   transport = null;
   if (status === 0) controls.bar.value = 100;
-  if (status === 0) addToLog("page", "Reset the chip to run the program, then open the terminal to see what it prints.");
   if (status === cancelledStatus) addToLog("page", "Cancelled: the load was ended and the port freed.");
+  if (chosenPort === theVirtualChip) tellChipAccount(status);
+  else if (status === 0) addToLog("page", "Reset the chip to run the program, then open the terminal to see what it prints.");
   controls.status.textContent = status === 0 ? "Done" : status === cancelledStatus ? "Cancelled" : "Failed";
   setLoading(false);
+}
+
+// The chip's own account of the load follows the program's, as
+// hexpush-sim prints it beside a terminal.
+function tellChipAccount(status) {
+  addToLog("page", "The virtual chip's account:");
+  for (const line of chip.account().trimEnd().split("\n")) addToLog("chip", line);
+  if (status === 0) addToLog("page", "Save chip memory saves what it holds, as Intel HEX, to compare with the file.");
 }
 
 // A chooser closed without a port is no error.
@@ -213,28 +240,33 @@ function saveLog() {
   saveText(lines.join("\n") + "\n", "hexpush-log.txt");
 }
 
-function refuse(text) {
-  controls.notice.textContent = text;
+// Without serial ports the page still has its virtual chip.
+function offerTheVirtualChip(text) {
+  controls.notice.textContent = `${text} The virtual chip inside the page works here, without a board.`;
   controls.notice.hidden = false;
-  controls.load.disabled = controls.port.disabled = controls.terminalToggle.disabled = true;
+  choosePort(theVirtualChip);
 }
 
 async function start() {
   compiledProgram = await WebAssembly.compile(decodeBase64(byId("hexpush-wasm").textContent));
+  const compiledChip = await WebAssembly.compile(decodeBase64(byId("chip-wasm").textContent));
+  chip = virtualChip(await createChip(madeFrom(compiledChip, {})));
   let version = "";
   await runProgram(["--version"], null, null, (stream, byte) => { version += String.fromCharCode(byte); });
   controls.version.textContent = version.trim();
+  serialPorts = window.isSecureContext && "serial" in navigator;
   if (!window.isSecureContext)
-    return refuse("This page is not in a secure context (it came over plain http from another machine), " +
+    offerTheVirtualChip("This page is not in a secure context (it came over plain http from another machine), " +
       "so the browser keeps serial ports from it. Open the file itself (hexpush.html), or serve it over " +
-      "https or from localhost.");
-  if (!("serial" in navigator))
-    return refuse("This browser has no Web Serial, so the page cannot reach a serial port. Chrome, Edge " +
-      "and Opera (89 and later) have it; Firefox only in its Nightly builds, behind the " +
+      "https or from localhost. Real ports need that.");
+  else if (!serialPorts)
+    offerTheVirtualChip("This browser has no Web Serial, so the page cannot reach a serial port: real ports " +
+      "need Chrome, Edge or Opera (89 and later); Firefox has it only in its Nightly builds, behind the " +
       "dom.webserial.enabled preference; Safari not at all.");
-  const granted = await navigator.serial.getPorts();
-  choosePort(granted[0] || null);
+  else choosePort((await navigator.serial.getPorts())[0] || null);
   controls.port.addEventListener("click", askForPort);
+  controls.virtualChip.addEventListener("click", () => choosePort(theVirtualChip));
+  controls.saveMemory.addEventListener("click", () => saveText(chip.memoryHex(), "chip-memory.hex"));
   controls.load.addEventListener("click", load);
   controls.cancel.addEventListener("click", () => transport && transport.cancel());
   controls.save.addEventListener("click", saveLog);

@@ -147,6 +147,29 @@ class Program:
         return got
 
 
+def descendants(pid):
+    """The processes under pid, by the parents /proc names."""
+    children = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError), open(f"/proc/{entry}/stat") as stat:
+            children.setdefault(int(stat.read().rsplit(")", 1)[1].split()[1]), []).append(int(entry))
+    found, waiting = [], [pid]
+    while waiting:
+        below = children.get(waiting.pop(), [])
+        found += below
+        waiting += below
+    return found
+
+
+def cpu_wait_ms(pid):
+    """How long the threads of a process have waited for a CPU, all told."""
+    waited = 0
+    for thread in os.listdir(f"/proc/{pid}/task") if os.path.isdir(f"/proc/{pid}/task") else []:
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{thread}/schedstat") as stats:
+            waited += int(stats.read().split()[1]) / 1e6
+    return waited
+
+
 def problem():
     """Why the page cannot be driven here, or ""."""
     for program in ("chromium", "chromedriver"):
@@ -184,6 +207,16 @@ class Page:
         self.driver.get(url)
         self.wait_for(lambda: self.text("version") or self.text("notice"))
 
+    def wire_cpu_wait_ms(self):
+        """How long the browser's network service, which carries the double's
+        WebSocket (a hop of the test's wire, as the bridge is), has waited
+        for a CPU, all told."""
+        for pid in descendants(self.driver.service.process.pid):
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline") as cmdline:
+                if "network.mojom.NetworkService" in cmdline.read():
+                    return cpu_wait_ms(pid)
+        return 0
+
     def quit(self):
         self.driver.quit()
         shutil.rmtree(self.profile, ignore_errors=True)
@@ -211,6 +244,16 @@ class Page:
         """The load's ending; cancel() says when to press Cancel."""
         self.wait_for(lambda: self.finished() or (cancel() and self.element("cancel").click()), seconds)
         return self.text("status")
+
+    def finish_load_unwatched(self, seconds=300):
+        """The load's ending, waited for in the page itself: no poll takes
+        the page's thread meanwhile, as a timed load needs."""
+        self.driver.set_script_timeout(seconds)
+        return self.driver.execute_async_script("""
+            const [done, status, load] = [arguments[0], document.getElementById("status"), document.getElementById("load")];
+            const check = () => !load.disabled && ["Done", "Failed", "Cancelled"].includes(status.textContent) && done(status.textContent);
+            new MutationObserver(check).observe(document.body, { subtree: true, childList: true, attributes: true, characterData: true });
+            check();""")
 
     def log(self):
         """The log's lines, each with its kind: out, err or page."""
