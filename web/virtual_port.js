@@ -8,8 +8,12 @@
 // The chip module, made once; its memory and last account outlive the loads.
 function virtualChip(module) {
   const space = module._malloc(4096);
-  return {
-    open: (baud) => module._chipOpen(baud),
+  const chip = {
+    keptMillis: 0,  // how long the page was kept from running this load
+    open(baud) {
+      chip.keptMillis = 0;
+      module._chipOpen(baud);
+    },
     receive(bytes) {
       const at = module._malloc(bytes.length);
       module.HEAPU8.set(bytes, at);
@@ -23,6 +27,7 @@ function virtualChip(module) {
     account: () => module.UTF8ToString(module._chipAccount()),
     memoryHex: () => module.UTF8ToString(module._chipMemoryHex()),
   };
+  return chip;
 }
 
 // A timer fires a millisecond or so late, and one set from a timer's own
@@ -30,6 +35,9 @@ function virtualChip(module) {
 // run of the page's own messages, which are neither, and every step of it
 // runs in one of them, so no timer is set from another.
 const spinMillis = 2;
+// A step this late means the page was kept from running (a busy machine):
+// the chip's replies were taken late for no fault of the program's.
+const keptMillis = 10;
 
 function virtualPort(chip) {
   let received = new Uint8Array(0);
@@ -97,14 +105,23 @@ function virtualPort(chip) {
         endWait = null;
         resolve();
       };
+      let stepAt = performance.now();
       soon.port1.onmessage = (message) => message.data === wait && step();
       const hop = () => soon.port2.postMessage(wait);
+      const after = (millis) => {
+        stepAt = performance.now() + millis;
+        if (millis > 0) timer = setTimeout(hop, millis);
+        else hop();
+      };
       const step = () => {
+        const late = performance.now() - stepAt;
+        if (late > keptMillis) chip.keptMillis += late;
         const left = when() - performance.now();
         if (left <= 0 || port.cancelled) return endWait();
         if (left === Infinity) return;  // until Cancel
-        if (left > spinMillis) timer = setTimeout(hop, left - spinMillis);
-        else hop();
+        // A hidden tab's timers wake once a second at most: there, steps alone.
+        if (left > spinMillis && !document.hidden) after(left - spinMillis);
+        else after(0);
       };
       step();
     });

@@ -60,7 +60,7 @@ def main(page_file, arguments):
         if figures:
             with open(figures, "w") as out:
                 out.write(page.driver.execute_script("return chip.figures() + '\\n' + chip.memoryHex()"))
-        # The browser's network service carries the bridge's WebSocket: a hop of it.
+        # The browser's threads, bar the page's own, carry the bridge's WebSocket.
         waited = bridge.kept_from_cpu_ms() + page.wire_cpu_wait_ms() - network_waited
         if waited >= 5:
             print(f"page: the test bridge waited {waited:.0f} ms for a CPU", file=sys.stderr)

@@ -161,12 +161,12 @@ def descendants(pid):
     return found
 
 
-def cpu_wait_ms(pid):
-    """How long the threads of a process have waited for a CPU, all told."""
+def cpu_wait_ms(pid, but=None):
+    """How long the threads of a process (but one) have waited for a CPU, all told."""
     waited = 0
     for thread in os.listdir(f"/proc/{pid}/task") if os.path.isdir(f"/proc/{pid}/task") else []:
         with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{thread}/schedstat") as stats:
-            waited += int(stats.read().split()[1]) / 1e6
+            waited += int(stats.read().split()[1]) / 1e6 if thread != str(but) else 0
     return waited
 
 
@@ -208,14 +208,15 @@ class Page:
         self.wait_for(lambda: self.text("version") or self.text("notice"))
 
     def wire_cpu_wait_ms(self):
-        """How long the browser's network service, which carries the double's
-        WebSocket (a hop of the test's wire, as the bridge is), has waited
-        for a CPU, all told."""
+        """How long the browser's threads have waited for a CPU, all told,
+        but for the pages' own main threads: the others (the network
+        service, the I/O threads) carry the double's WebSocket, a hop of the
+        test's wire as the bridge is."""
+        waited = 0
         for pid in descendants(self.driver.service.process.pid):
             with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline") as cmdline:
-                if "network.mojom.NetworkService" in cmdline.read():
-                    return cpu_wait_ms(pid)
-        return 0
+                waited += cpu_wait_ms(pid, but=pid if "--type=renderer" in cmdline.read() else None)
+        return waited
 
     def quit(self):
         self.driver.quit()
