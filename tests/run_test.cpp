@@ -331,7 +331,17 @@ TEST_P(Port, UnusablePortsAreNamedAndLostOnesEndTheRunAtOnce) {
         ChipOptions chip = promptChip();
         chip.faults.hangUpOnCommand = duringClear ? 'K' : 0;
         chip.faults.hangUpAtLine = duringClear ? 0 : 1;
-        RunResult run = this->run({"PORT", smallFile}, chip, 10);
+        // How long the run went on after the chip hung up: made again when
+        // the chip too was kept from the CPU, a machine too busy to tell.
+        RunResult run;
+        double after = 0;
+        for (int attempt = 1;; ++attempt) {
+            run = this->run({"PORT", smallFile}, chip, 10);
+            after = run.started + run.seconds - run.session.endSeconds;
+            bool busy = runsHere(notInBrowser) && after >= 1.0 &&
+                        run.session.cpuQueueMicros >= lateForCpuMicros;
+            if (!runAgain(attempt, busy ? "the chip waited for a CPU: a busy machine" : "")) break;
+        }
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out,
                   duringClear ? "Getting loader prompt...\nKlearing memory...\n" : loadStartLines);
@@ -344,8 +354,7 @@ TEST_P(Port, UnusablePortsAreNamedAndLostOnesEndTheRunAtOnce) {
             << reason;
         // (The page's runner takes its browser down after the run.)
         if (runsHere(notInBrowser)) {
-            EXPECT_LT(run.started + run.seconds - run.session.endSeconds, 1.0)
-                << "the run went on after the port was gone";
+            EXPECT_LT(after, 1.0) << "the run went on after the port was gone";
         }
     }
     if (!runsHere(notInBrowser)) return;

@@ -166,7 +166,8 @@ def cpu_wait_ms(pid, but=None):
     waited = 0
     for thread in os.listdir(f"/proc/{pid}/task") if os.path.isdir(f"/proc/{pid}/task") else []:
         with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{thread}/schedstat") as stats:
-            waited += int(stats.read().split()[1]) / 1e6 if thread != str(but) else 0
+            fields = stats.read().split()  # none for a thread as it ends
+            waited += int(fields[1]) / 1e6 if len(fields) > 1 and thread != str(but) else 0
     return waited
 
 
