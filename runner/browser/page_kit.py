@@ -61,6 +61,7 @@ class Line(http.server.SimpleHTTPRequestHandler):
                 self.server.signals.update(request["signals"])
             else:
                 self.fd = os.close(self.fd)
+                self.server.closes += 1
         if self.fd is not None:
             self.fd = os.close(self.fd)
 
@@ -109,6 +110,7 @@ class Bridge(http.server.ThreadingHTTPServer):
 
     def __init__(self, folder, port_path, host="127.0.0.1"):
         self.port_path, self.baud, self.line, self.signals, self.open_line = port_path, None, {}, {}, None
+        self.closes = 0  # ports the page closed: loads ended, however
         self.cpu_waits = {}  # by thread: (ms waited for a CPU when first counted, ms since)
         super().__init__((host, 0), functools.partial(Line, directory=folder))
         threading.Thread(target=self.serve_forever, daemon=True).start()
