@@ -60,10 +60,10 @@ class Line(http.server.SimpleHTTPRequestHandler):
             elif request["do"] == "signals":
                 self.server.signals.update(request["signals"])
             else:
-                self.fd = os.close(self.fd)
+                self.close_line()
                 self.server.closes += 1
         if self.fd is not None:
-            self.fd = os.close(self.fd)
+            self.close_line()
 
     def open(self, baud):
         self.fd = os.open(self.server.port_path, os.O_RDWR | os.O_NOCTTY)
@@ -73,19 +73,31 @@ class Line(http.server.SimpleHTTPRequestHandler):
         termios.tcsetattr(self.fd, termios.TCSANOW, settings)
         self.server.baud = baud
         self.send(1, b"opened")
-        threading.Thread(target=self.pump, args=(self.fd,), daemon=True).start()
+        self.stop_pump, stop = os.pipe()
+        self.pumping = threading.Thread(target=self.pump, args=(self.fd, stop), daemon=True)
+        self.pumping.start()
 
-    def pump(self, fd):
-        while self.fd == fd:
+    # The pump is stopped before its descriptor is closed, which the next
+    # open may be given: it never reads another line's bytes.
+    def close_line(self):
+        os.close(self.stop_pump)
+        self.pumping.join()
+        self.fd = os.close(self.fd)
+
+    def pump(self, fd, stop):
+        while True:
             self.server.count_cpu_wait()
-            if select.select([fd], [], [], 0.2)[0]:
-                try:
-                    received = os.read(fd, 4096)
-                except OSError:
-                    received = b""
-                if not received:  # the far end has gone
-                    return self.fd == fd and self.send(1, b"lost")
-                self.send(2, received)
+            ready = select.select([fd, stop], [], [])[0]
+            if stop in ready:
+                return os.close(stop)
+            try:
+                received = os.read(fd, 4096)
+            except OSError:
+                received = b""
+            if not received:  # the far end has gone
+                os.close(stop)
+                return self.send(1, b"lost")
+            self.send(2, received)
 
     def receive(self):
         header = self.rfile.read(2)
