@@ -34,7 +34,7 @@ def main(page_file, arguments):
     page = page_kit.Page(f"{bridge.origin}/{os.path.basename(page_file)}")
     if figures:
         page.element("virtual-chip").click()
-    network_waited = page.wire_cpu_wait_ms()
+    network_waits = page.wire_cpu_waits()
     interrupted = []
     signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -61,7 +61,7 @@ def main(page_file, arguments):
             with open(figures, "w") as out:
                 out.write(page.driver.execute_script("return chip.figures() + '\\n' + chip.memoryHex()"))
         # The browser's threads, bar the page's own, carry the bridge's WebSocket.
-        waited = bridge.kept_from_cpu_ms() + page.wire_cpu_wait_ms() - network_waited
+        waited = bridge.kept_from_cpu_ms() + page.wire_cpu_wait_ms(since=network_waits)
         if waited >= 5:
             print(f"page: the test bridge waited {waited:.0f} ms for a CPU", file=sys.stderr)
     finally:

@@ -133,10 +133,12 @@ class Bridge(http.server.ThreadingHTTPServer):
     # longer than hexpush waits for the banner: it counts those waits (the
     # scheduler's own count) for the runner to tell, as the chip tells its own.
     def count_cpu_wait(self):
+        # By the kernel's thread id: Python's ident is handed on to the next
+        # thread (each line's pump), whose count starts again from nothing.
         with open("/proc/thread-self/schedstat") as stats:
             waited = int(stats.read().split()[1]) / 1e6
-        first, _ = self.cpu_waits.get(threading.get_ident(), (waited, 0))
-        self.cpu_waits[threading.get_ident()] = (first, waited - first)
+        first, _ = self.cpu_waits.get(threading.get_native_id(), (waited, 0))
+        self.cpu_waits[threading.get_native_id()] = (first, max(0, waited - first))
 
     def kept_from_cpu_ms(self):
         return sum(since for _, since in self.cpu_waits.values())
@@ -175,14 +177,15 @@ def descendants(pid):
     return found
 
 
-def cpu_wait_ms(pid, but=None):
-    """How long the threads of a process (but one) have waited for a CPU, all told."""
-    waited = 0
+def cpu_waits(pid, but=None):
+    """How long each thread of a process (but one) has waited for a CPU, in ms."""
+    waits = {}
     for thread in os.listdir(f"/proc/{pid}/task") if os.path.isdir(f"/proc/{pid}/task") else []:
         with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{thread}/schedstat") as stats:
             fields = stats.read().split()  # none for a thread as it ends
-            waited += int(fields[1]) / 1e6 if len(fields) > 1 and thread != str(but) else 0
-    return waited
+            if len(fields) > 1 and thread != str(but):
+                waits[int(thread)] = int(fields[1]) / 1e6
+    return waits
 
 
 def problem():
@@ -222,16 +225,21 @@ class Page:
         self.driver.get(url)
         self.wait_for(lambda: self.text("version") or self.text("notice"))
 
-    def wire_cpu_wait_ms(self):
-        """How long the browser's threads have waited for a CPU, all told,
-        but for the pages' own main threads: the others (the network
-        service, the I/O threads) carry the double's WebSocket, a hop of the
-        test's wire as the bridge is."""
-        waited = 0
+    def wire_cpu_waits(self):
+        """How long each of the browser's threads has waited for a CPU, but
+        for the pages' own main threads: the others (the network service,
+        the I/O threads) carry the double's WebSocket, a hop of the test's
+        wire as the bridge is."""
+        waits = {}
         for pid in descendants(self.driver.service.process.pid):
             with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline") as cmdline:
-                waited += cpu_wait_ms(pid, but=pid if "--type=renderer" in cmdline.read() else None)
-        return waited
+                waits.update(cpu_waits(pid, but=pid if "--type=renderer" in cmdline.read() else None))
+        return waits
+
+    def wire_cpu_wait_ms(self, since):
+        """The browser's waits since those, thread by thread: one that ended
+        meanwhile takes nothing off (its last waits are lost with it)."""
+        return sum(max(0, waited - since.get(thread, 0)) for thread, waited in self.wire_cpu_waits().items())
 
     def quit(self):
         self.driver.quit()
