@@ -99,10 +99,17 @@ TEST_P(CommandLine, CompleteLoadsAtEveryRateWithSlowAndSplitReplies) {
          srecImage("0x100 0x900 -random -generate 0x2000 0x3F00", "255", "crlf")},
         {everywhere, {"19200"}, 19200, srecImage("0x3000 0x4000", "32", "crlf"),
          [](ChipOptions &chip) { chip.faults.staleInput = "noise from before"; }},
-        {everywhere, {"38400"}, 38400, smallFile, [](ChipOptions &chip) {
+        {notInBrowser, {"38400"}, 38400, smallFile, [](ChipOptions &chip) {
              chip.faults.burstBytes = 1;
              chip.faults.burstGapMicros = 3000;
              chip.eraseMicros = 300000;  // far beyond the silence allowance
+         }},
+        // The page's wire has a hop more per byte (the test's bridge), each
+        // as late as a busy machine makes it: fewer pieces, as many kinds.
+        {inBrowser, {"38400"}, 38400, smallFile, [](ChipOptions &chip) {
+             chip.faults.burstBytes = 3;
+             chip.faults.burstGapMicros = 3000;
+             chip.eraseMicros = 300000;
          }},
         {everywhere, {"115200"}, 115200, srecImage("0 0x8000", "16", "nl")},  // 32 KiB, 2050 lines
         {everywhere, {"57600"}, 57600, smallFile, [](ChipOptions &chip) {

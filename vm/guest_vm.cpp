@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -64,6 +65,28 @@ size_t markStart(const std::string &text, const std::string &mark) {
     return at == std::string::npos ? at : at + 1;
 }
 
+// The console ends only with QEMU: every command after it fails at once, so
+// how the guest ended is told once, with its console's last words (a
+// panic's among them).
+bool tellGuestGone(GuestVm &vm) {
+    if (vm.pid <= 0 || vm.gone) return false;
+    vm.gone = true;
+    std::string how = "still running";
+    siginfo_t ended{};
+    // Looked at, not reaped: stopGuest does that.
+    for (int wait = 0; wait < 100 && ended.si_pid == 0; ++wait) {
+        if (waitid(P_PID, vm.pid, &ended, WEXITED | WNOHANG | WNOWAIT) != 0) break;
+        if (ended.si_pid == 0) usleep(50000);
+    }
+    if (ended.si_pid == vm.pid)
+        how = ended.si_code == CLD_EXITED ? "exit status " + std::to_string(ended.si_status)
+                                          : std::string("killed by ") + strsignal(ended.si_status);
+    size_t tail = vm.pending.size() > 3000 ? vm.pending.size() - 3000 : 0;
+    fprintf(stderr, "the guest's console ended (QEMU: %s); its last output:\n%s\n", how.c_str(),
+            vm.pending.substr(tail).c_str());
+    return false;
+}
+
 // Takes console output until a line starting with the mark is complete, or
 // the deadline passes. Returns the text before that line; the line itself
 // is left in markLine.
@@ -87,7 +110,7 @@ bool readUntilMark(GuestVm &vm, const std::string &mark, std::string &before, st
         if (poll(&console, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
         char chunk[4096];
         ssize_t got = read(vm.console, chunk, sizeof chunk);
-        if (got <= 0) return false;
+        if (got <= 0) return tellGuestGone(vm);
         vm.pending.append(chunk, got);
     }
 }

@@ -17,6 +17,7 @@ struct GuestVm {
     std::string pending;                       // console output not yet taken
     std::map<std::string, std::string> ports;  // adapter serial number -> guest device
     double bootSeconds = 0;
+    bool gone = false;  // its console ended (and how was told)
 };
 
 struct GuestWiring {
