@@ -83,6 +83,7 @@ class PageTest(unittest.TestCase):
         CPU (or the bridge kept from it) says nothing of the page, and is made again."""
         for attempt in range(1, 11):
             said, bridge_waited, browser_waits = self.chip.reported(), self.bridge.kept_from_cpu_ms(), page.wire_cpu_waits()
+            self.before_load = (said.count("load:"), self.bridge.closes)  # a fast ending may beat meanwhile
             page.start_load(hex_file, baud)
             meanwhile()
             status = page.finish_load(cancel=cancel)
@@ -148,7 +149,7 @@ class PageTest(unittest.TestCase):
         page.driver.execute_script("addEventListener('visibilitychange', () => { window.wasHidden ||= document.hidden })")
         loading = page.driver.current_window_handle
         def hidden_until_the_chip_has_it_all():  # or the load has ended otherwise
-            loads, closes = self.chip.reported().count("load:"), self.bridge.closes
+            loads, closes = self.before_load
             page.driver.switch_to.new_window("tab")
             page.wait_for(lambda: self.chip.reported().count("load:") > loads or self.bridge.closes > closes)
             page.driver.close()
