@@ -34,16 +34,19 @@ void sendCommand(const char *text) { writeCOM(text, static_cast<int>(strlen(text
 // Takes exactly the reply's length from the port, however long the loader
 // pauses, so that anything it sends beyond the reply is left for later. A
 // reply that has already gone wrong cannot come right: it ends the run at
-// once instead of waiting for the rest.
+// once instead of waiting for the rest. A read that comes back short has
+// seen a whole silence allowance; from then on the wait sleeps until the
+// loader speaks (a clear takes a while), rather than poll at every pause.
 void waitForReply(const char *expected, int length) {
     bufferedCount = 0;
     Silence silence = silenceFromNow();
+    bool allowanceSpent = false;
     while (bufferedCount < length) {
-        int received = readCOM(loadBuffer + bufferedCount, length - bufferedCount);
-        if (received == 0) {
-            countSilence(silence);
-            continue;
-        }
+        unsigned char *missing = loadBuffer + bufferedCount;
+        int count = length - bufferedCount;
+        int received = allowanceSpent ? readCOMwhenItComes(missing, count, silence) : readCOM(missing, count);
+        allowanceSpent = received < count;
+        if (received == 0) continue;
         bufferedCount += received;
         silence = silenceFromNow();
         if (memcmp(loadBuffer, expected, bufferedCount) != 0) stopOnUnexpectedReply(expected);

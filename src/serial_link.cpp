@@ -91,13 +91,19 @@ int readCOM(void *space, int count) {
 char readCOMwait() {
     unsigned char byte = 0;
     Silence silence = silenceFromNow();
+    readCOMwhenItComes(&byte, 1, silence);
+    return static_cast<char>(byte);
+}
+
+int readCOMwhenItComes(void *space, int count, Silence &silence) {
     // At a terminal the wait wakes once a second to count the silence;
-    // otherwise it sleeps until the byte arrives.
+    // otherwise it sleeps until the loader speaks.
     long wait = progressWanted() ? oneSecond : noTimeLimit;
     int got;
-    while ((got = readPort(&byte, 1, wait)) == 0) countSilence(silence);
+    while ((got = readPort(static_cast<unsigned char *>(space), count, wait)) == 0)
+        countSilence(silence);
     if (got == portLost) stopOnLostPort(lostPortReason());
-    return static_cast<char>(byte);
+    return got;
 }
 
 void waitWireTime(int byteCount) {

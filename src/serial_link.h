@@ -40,5 +40,9 @@ struct Silence {
 Silence silenceFromNow();
 // At a terminal, says once a second how long the loader has been silent.
 void countSilence(Silence &silence);
+// Waits however long the loader is silent, counting the silence, and reads
+// what it then sends, up to count bytes; returns how many came. One wait a
+// second at most, so that the count goes on on a busy machine too.
+int readCOMwhenItComes(void *space, int count, Silence &silence);
 
 void printHex(const unsigned char *bytes, int count);

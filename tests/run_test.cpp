@@ -322,6 +322,34 @@ TEST(Waits, SilenceAllowanceStartsOnceTheWakeUpIsOnTheWire) {
         << "an attempt is not followed by a wait of 100 us";
 }
 
+// A clear that lasts seconds is slept through once a whole silence
+// allowance has passed, waking once a second at a terminal to count the
+// silence: a run that polled on at every pause needs the CPU ten thousand
+// times a second to keep the count, which a busy machine does not give it.
+TEST(Waits, ALongClearIsSleptThroughAndCountedEachSecond) {
+    std::string whyNot = shell("strace -o /dev/null true 2>&1 >/dev/null || true");
+    if (!whyNot.empty()) SKIP_BECAUSE("strace cannot trace here: " + whyNot);
+    ChipOptions slowClear = promptChip();
+    slowClear.eraseMicros = 2500000;
+    ChipOnPort chip(slowClear);
+    std::string trace = scratchFile("", ".trace");
+    HostSetup traced;
+    traced.environment = {"ASAN_OPTIONS=detect_leaks=0"};
+    traced.outputOnTerminal = true;
+    HostRun run = startHost("strace", {"-o", trace, "-e", "trace=write,read", HEXPUSH_BINARY, "PORT", smallFile},
+                            chip.port, traced);
+    finishHosts({&run}, 30);
+    std::string calls = readWholeFile(trace);
+    size_t from = calls.find(", \"K\\r\\n\", 3)"), to = calls.find(", \"LB\\r\\n\", 4)");
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << calls.substr(0, 2000);
+    std::string port = calls.substr(calls.rfind("write(", from) + 6, from - calls.rfind("write(", from) - 6);
+    long reads = 0;
+    for (size_t at = from; (at = calls.find("read(" + port + ", ", at)) < to; ++at) ++reads;
+    EXPECT_LT(reads, 230) << "the clear was polled through rather than slept through";
+    for (const char *shown : {"loader silent 1 s\r", "loader silent 2 s\r"})
+        EXPECT_NE(run.screen.find(shown), std::string::npos) << shown << " not in " << run.screen;
+}
+
 TEST_P(Port, UnusablePortsAreNamedAndLostOnesEndTheRunAtOnce) {
     std::string notSerial = windows() ? "NUL" : "/dev/null";
     std::string missing = windows() ? "COM250" : "/dev/no-such-port";
