@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "chip_account.h"
 #include "image_file.h"
+#include "program_watch.h"
 #include "pty_port.h"
 #include "virtual_chip.h"
 #include "wire_speed.h"
@@ -33,6 +35,11 @@ struct ToolSettings {
     std::string link;
     std::string imagePath;
     std::string format;  // "bin" or "hex"; chosen by the image's name if empty
+    std::string runFile;  // run this program, without the loader
+    bool runAfterLoad = false;
+    bool realTime = false;
+    RunOptions run;
+    std::set<std::string> given;  // the options on the command line
 };
 
 const char usageText[] =
@@ -57,6 +64,16 @@ const char usageText[] =
     "  --garble K|LB          echo that command wrongly\n"
     "  --silent-from-line N   stop answering from line N on\n"
     "  --hang-up-at-line N    close the port when line N arrives\n"
+    "Running the program:\n"
+    "  --run FILE.hex         run a program without the loader: its serial port on standard\n"
+    "                         output and input, the account on standard error\n"
+    "  --run-after-load       after a clean load, run the program on the port once the host\n"
+    "                         closes it\n"
+    "  --expect-text TEXT     end the run with status 0 once the program has sent TEXT\n"
+    "  --fail-text TEXT       end it with status 1 once the program has sent TEXT\n"
+    "  --timeout MS           end it with status 42 after MS of chip time (default 30000; 0: never)\n"
+    "  --crystal HZ           the chip's crystal (default 11059200)\n"
+    "  --real-time            run at the crystal's pace, as when standard input is a terminal\n"
     "Signals: SIGUSR1 presses the chip's reset button; SIGINT, SIGTERM or SIGHUP end it.\n";
 
 [[noreturn]] void usage(const std::string &problem) {
@@ -81,6 +98,8 @@ long number(const std::string &option, const char *text, long low, long high) {
 
 const long mostLines = 1000000000;
 const long mostMillis = 600000;
+const long mostRunMillis = 86400000;  // a day of chip time
+const long lowestCrystal = 1000, highestCrystal = 33000000;  // the chip runs up to 33 MHz
 
 bool endsWith(const std::string &text, const char *suffix) {
     size_t length = strlen(suffix);
@@ -157,10 +176,38 @@ bool applyValued(const std::string &option, const char *value, ToolSettings &set
         faults.wrongReply = faults.wrongReplyTo == 'K' ? "k\r\n\r\n> " : "lb\r\n";
     } else if (option == "--split-reply") {
         splitReplies(option, required(option, value), faults);
+    } else if (option == "--run") {
+        settings.runFile = required(option, value);
+    } else if (option == "--expect-text" || option == "--fail-text") {
+        std::string text = required(option, value);
+        if (text.empty()) usage(option + " takes a text that is not empty");
+        (option == "--expect-text" ? settings.run.expectText : settings.run.failText) = text;
+    } else if (option == "--timeout") {
+        settings.run.timeoutMillis = number(option, required(option, value), 0, mostRunMillis);
+    } else if (option == "--crystal") {
+        settings.run.crystalHz = number(option, required(option, value), lowestCrystal, highestCrystal);
     } else {
         return false;
     }
     return true;
+}
+
+// The options of a run make sense only with one; a load's port, link and
+// image only without --run.
+void checkRunOptions(const ToolSettings &settings) {
+    bool running = !settings.runFile.empty() || settings.runAfterLoad;
+    for (const char *option : {"--expect-text", "--fail-text", "--timeout", "--crystal", "--real-time"}) {
+        if (settings.given.count(option) && !running)
+            usage(std::string(option) + " is for a run: --run FILE or --run-after-load");
+    }
+    for (const char *option : {"--once", "--link", "--image"}) {
+        if (settings.given.count(option) && !settings.runFile.empty())
+            usage(std::string(option) + " is for loads, not for --run");
+    }
+    if (!settings.runFile.empty() && settings.runAfterLoad)
+        usage("--run and --run-after-load: one or the other");
+    if (settings.runAfterLoad && !settings.chip.judgeRecords)
+        usage("--run-after-load runs what the records wrote: not with --accept-all");
 }
 
 ToolSettings parseArguments(int argc, char *argv[]) {
@@ -168,6 +215,7 @@ ToolSettings parseArguments(int argc, char *argv[]) {
     settings.chip.log = stdout;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
+        settings.given.insert(option);
         if (option == "--help") usage("");
         if (option == "--version") {
             printf("hexpush-sim %s\n", HEXPUSH_VERSION);
@@ -179,11 +227,16 @@ ToolSettings parseArguments(int argc, char *argv[]) {
             settings.chip.realTiming = false;
         else if (option == "--accept-all")
             settings.chip.judgeRecords = false;
+        else if (option == "--run-after-load")
+            settings.runAfterLoad = true;
+        else if (option == "--real-time")
+            settings.realTime = true;
         else if (!applyValued(option, i + 1 < argc ? argv[i + 1] : nullptr, settings))
             usage("unknown option " + option);
         else
             ++i;
     }
+    checkRunOptions(settings);
     if (settings.format.empty()) {
         bool hexName = endsWith(settings.imagePath, ".hex") || endsWith(settings.imagePath, ".ihx");
         settings.format = hexName ? "hex" : "bin";
@@ -244,10 +297,51 @@ void giveUpLink(const std::string &link, const std::string &port) {
     if (linkTarget(link) == port) unlink(link.c_str());
 }
 
+// A program run without the loader, for CI: its serial port on standard
+// output and input, at the crystal's pace only where someone may type.
+int runProgramFile(const ToolSettings &settings) {
+    ChipMemory memory(settings.chip.flashSize);
+    std::string problems;
+    if (!readProgramFile(settings.runFile, memory, problems)) {
+        fputs(problems.c_str(), stderr);
+        return 1;
+    }
+    ProgramRun run;
+    startRun(run, memory, settings.run);
+    char request = runOnStandardStreams(run, settings.realTime || isatty(STDIN_FILENO), requestPipe[0]);
+    if (request) endRun(run, request == resetRequest ? RunEnd::reset : RunEnd::interrupted);
+    fputs(runAccount(run).c_str(), stderr);
+    return exitStatusFor(run.end);
+}
+
+// After a clean load, the program the host loaded, on the same port; the
+// request that ended it, if one did.
+char runAfterLoad(int master, const ChipSession &session, const ToolSettings &settings, int &status) {
+    ProgramRun run;
+    startRun(run, session.memory, settings.run);
+    char request = runOnPort(run, master, requestPipe[0], stderr);
+    if (request) endRun(run, request == resetRequest ? RunEnd::reset : RunEnd::interrupted);
+    fputs(runAccount(run).c_str(), stderr);
+    status = exitStatusFor(run.end);
+    return request;
+}
+
+void catchSignals() {
+    signal(SIGINT, onQuitSignal);
+    signal(SIGTERM, onQuitSignal);
+    signal(SIGHUP, onQuitSignal);
+    signal(SIGUSR1, onResetSignal);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
     ToolSettings settings = parseArguments(argc, argv);
+    if (pipe2(requestPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    if (!settings.runFile.empty()) {
+        catchSignals();
+        return runProgramFile(settings);
+    }
     std::string portPath;
     int master = openVirtualPort(portPath);
     if (master < 0) {
@@ -270,25 +364,26 @@ int main(int argc, char *argv[]) {
         if (!settings.link.empty()) giveUpLink(settings.link, portPath);
         return 1;
     }
-    if (pipe2(requestPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-    signal(SIGINT, onQuitSignal);
-    signal(SIGTERM, onQuitSignal);
-    signal(SIGHUP, onQuitSignal);
-    signal(SIGUSR1, onResetSignal);
+    catchSignals();
     printf("%s\n", portPath.c_str());
     fflush(stdout);
     bool clean = true;
     bool served = false;
+    int runStatus = 0;
     char request = 0;
     while (master >= 0 && request != quitRequest) {
         ChipSession session(settings.chip.flashSize);
         serveSession(master, settings.chip, session, requestPipe[0]);
         if (read(requestPipe[0], &request, 1) != 1) request = 0;
         if (session.received[stageWake].empty()) continue;
-        clean = reportSession(session, settings) && clean;
+        bool loaded = reportSession(session, settings);
+        clean = loaded && clean;
         served = true;
+        if (settings.runAfterLoad && loaded && !request && master >= 0)
+            request = runAfterLoad(master, session, settings, runStatus);
         if (settings.once) break;
     }
     if (!settings.link.empty()) giveUpLink(settings.link, portPath);
-    return settings.once && !(served && clean) ? 1 : 0;
+    if (!settings.once) return 0;
+    return served && clean ? runStatus : 1;
 }

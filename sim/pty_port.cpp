@@ -17,3 +17,9 @@ int openVirtualPort(std::string &slavePath) {
     slavePath = ptsname(master);
     return master;
 }
+
+int openSlaveOf(int masterFd) {
+    char path[128];
+    if (ptsname_r(masterFd, path, sizeof path) != 0) return -1;
+    return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}

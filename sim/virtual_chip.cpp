@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "clock.h"
+#include "pty_port.h"
 #include "wire_speed.h"
 
 namespace {
@@ -43,15 +44,6 @@ bool readFromHost(RomLoader &chip, int &fd) {
         fd = -1;
     }
     return true;
-}
-
-// Until a host has the port open, the chip holds it open itself, so that
-// the master does not report a hang-up and the chip can sleep until the
-// host's first byte.
-int holdPort(int masterFd) {
-    char path[128];
-    if (ptsname_r(masterFd, path, sizeof path) != 0) return -1;
-    return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
 // What the scheduler counts as this thread's time waiting on a run queue;
@@ -107,9 +99,12 @@ void leaveStaleInput(int masterFd, const std::string &bytes) {
 
 void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session, int stopFd) {
     prctl(PR_SET_TIMERSLACK, 1UL);  // replies are timed to microseconds
+    // Until a host has the port open, the chip holds it open itself, so
+    // that the master does not report a hang-up and the chip can sleep
+    // until the host's first byte.
     double cpuAtStart = threadCpuSeconds();
     fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
-    int hold = holdPort(masterFd);
+    int hold = openSlaveOf(masterFd);
     if (!options.faults.staleInput.empty()) leaveStaleInput(masterFd, options.faults.staleInput);
     RomLoader chip(options, session);
     bool stopNow = false;
@@ -129,7 +124,7 @@ void serveSession(int &masterFd, const ChipOptions &options, ChipSession &sessio
             hold = -1;
         }
         if (!hostThere && !chip.wokenUp && masterFd >= 0) {
-            if (hold < 0) hold = holdPort(masterFd);
+            if (hold < 0) hold = openSlaveOf(masterFd);
             if (hold < 0) usleep(10000);  // the port is exclusive to someone else
             continue;
         }

@@ -220,3 +220,13 @@ void expectEnding(const HostRun &run, int status, const std::string &out, const 
 }
 
 
+
+std::string startTool(const std::vector<std::string> &options, HostRun &tool) {
+    tool = startHost(SIM_BINARY, options, "");
+    std::string out;
+    for (int wait = 0; wait < 1000 && out.find('\n') == std::string::npos; ++wait) {
+        usleep(10000);
+        out = readWholeFile(tool.outPath);
+    }
+    return out.substr(0, out.find('\n'));
+}

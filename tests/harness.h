@@ -115,6 +115,10 @@ void expectDialog(const ChipSession &session);
 void expectChipHolds(const ChipSession &session, const std::string &hexPath);
 void expectEnding(const HostRun &run, int status, const std::string &out, const std::string &err);
 
+// Starts hexpush-sim with the options; returns the port it prints on its
+// first line.
+std::string startTool(const std::vector<std::string> &options, HostRun &tool);
+
 // Lets the user of unprivileged runs open the port, when the tests run as root.
 void letNobodyUse(const std::string &port);
 extern const HostSetup unprivileged;

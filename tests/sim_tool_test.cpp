@@ -12,17 +12,6 @@
 
 namespace {
 
-// Starts the tool; returns the port it prints on its first line.
-std::string startTool(const std::vector<std::string> &options, HostRun &tool) {
-    tool = startHost(SIM_BINARY, options, "");
-    std::string out;
-    for (int wait = 0; wait < 1000 && out.find('\n') == std::string::npos; ++wait) {
-        usleep(10000);
-        out = readWholeFile(tool.outPath);
-    }
-    return out.substr(0, out.find('\n'));
-}
-
 // Loads the file through the tool. A busy machine may keep the tool from the
 // CPU past hexpush's patience for the banner, which no loader would be: the
 // tool then says so, and the load is made again.
