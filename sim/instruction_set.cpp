@@ -10,7 +10,7 @@
 namespace {
 
 // Bytes of each instruction, opcode by opcode (rows are the high nibble).
-const uint8_t instructionBytes[256] = {
+constexpr uint8_t instructionBytes[256] = {
     1, 2, 3, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0x00
     3, 2, 3, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0x10
     3, 2, 1, 1, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0x20
@@ -29,7 +29,7 @@ const uint8_t instructionBytes[256] = {
     1, 2, 1, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0xF0
 };
 
-const uint8_t opMUL = 0xA4, opDIV = 0x84, opReserved = 0xA5;
+constexpr uint8_t opMUL = 0xA4, opDIV = 0x84, opReserved = 0xA5;
 
 // Crystal clocks each instruction takes: the chip's machine cycle is one
 // clock, and an instruction here takes one a byte, but for the two whose

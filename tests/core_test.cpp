@@ -43,9 +43,10 @@ std::string operandsOf(uint8_t op) {
     return found == others.end() ? "" : found->second;
 }
 
-// The registers a case may name directly: none with a peripheral behind it.
-const uint8_t plainRegisters[] = {regACC, regB, regPSW, regSP, regDPL, regDPH, regP1};
-const uint8_t bitRegisters[] = {regACC, regB, regPSW, regP1};
+// The registers a case may name directly: none with a peripheral behind it
+// (IP's enables are all off).
+const uint8_t plainRegisters[] = {regACC, regB, regPSW, regSP, regDPL, regDPH, regP1, regIP};
+const uint8_t bitRegisters[] = {regACC, regB, regPSW, regP1, regIP};
 const uint8_t edgeValues[] = {0x00, 0x01, 0x09, 0x0F, 0x10, 0x7F, 0x80, 0x99, 0x9A, 0xFF};
 
 struct Case {
@@ -104,6 +105,14 @@ struct Maker {
             uint8_t low = pointer ? sfrOf(one, regDPL) : one.iram[bank + (op & 1)];
             one.xram = (pointer ? sfrOf(one, regDPH) : sfrOf(one, regP2)) << 8 | low;
             one.xramByte = any();
+        }
+        // CJNE with operands equal, a third of the time.
+        if (op >= 0xB4 && op <= 0xBF && random() % 3 == 0) {
+            uint8_t bank = sfrOf(one, regPSW) & 0x18;
+            uint8_t left = op < 0xB6 ? sfrOf(one, regACC) : op < 0xB8 ? one.iram[one.iram[bank + (op & 1)]]
+                                                                         : one.iram[bank + (op & 7)];
+            if (op != 0xB5) one.instruction[1] = left;
+            else if (one.instruction[1] < 0x80) one.iram[one.instruction[1]] = left;
         }
         if (op == 0x83 || op == 0x93) {
             if (op == 0x93) sfrOf(one, regDPH) = static_cast<uint8_t>(random() % 0x3E);
@@ -286,6 +295,86 @@ TEST(InstructionSet, EveryOpcodeLeavesTheStateS51Leaves) {
         ++failures;
         ADD_FAILURE() << describe(cases[i]) << ":" << found;
     }
+}
+
+// A chip running hand-assembled code: the program at 0x30, past the
+// routines at their interrupt vectors.
+struct Bench {
+    ChipCore chip;
+    explicit Bench(const std::vector<uint8_t> &program, const std::map<uint16_t, std::vector<uint8_t>> &vectors = {}) {
+        std::vector<uint8_t> code(defaultFlashSize, 0xFF);
+        code[0] = 0x02;  // LJMP 0x0030
+        code[1] = 0x00;
+        code[2] = 0x30;
+        std::copy(program.begin(), program.end(), code.begin() + 0x30);
+        for (const auto &vector : vectors) std::copy(vector.second.begin(), vector.second.end(), code.begin() + vector.first);
+        resetChip(chip, code, defaultCrystalHz);
+    }
+    void run(double millis) { runChip(chip, chip.clocks + clocksAt(chip, millis / 1e3)); }
+    void press(int port, int bit, double millis = 1) {
+        groundPin(chip, port, bit, true);
+        run(millis);
+        groundPin(chip, port, bit, false);
+        run(millis);
+    }
+    uint8_t sfr(uint8_t address) { return chip.sfr[address - 0x80]; }
+};
+
+// What reaches the chip from its pins and its receive line, which s51 is
+// not given: bytes that come faster than the program takes them, a button
+// on an interrupt pin (edge and level), a timer counting a pin or gated by
+// one, and timer 2 capturing on T2EX.
+TEST(Peripherals, WhatThePinsAndTheLineBringIn) {
+    const std::vector<uint8_t> serialOn = {0x75, 0x98, 0x50, 0x75, 0x89, 0x20, 0x75, 0x8D, 0xFD, 0xD2, 0x8E};
+    const std::vector<uint8_t> idle = {0x80, 0xFE};  // SJMP $
+    std::vector<uint8_t> program = serialOn;
+    program.insert(program.end(), idle.begin(), idle.end());
+    Bench line(program);
+    line.run(1);
+    const uint8_t abc[] = {'a', 'b', 'c'};
+    serialReceive(line.chip, abc, 3, 9600, line.chip.clocks);
+    line.run(10);
+    EXPECT_EQ(line.sfr(regSCON) & 0x01, 1) << "RI";
+    EXPECT_EQ(line.chip.serial.received, 'a');
+    EXPECT_EQ(line.chip.serial.lost, 2) << "bytes that came while RI was still set";
+
+    // INC R7 at the vector; SETB IT0 (or not), SETB EX0, SETB EA.
+    for (bool edge : {true, false}) {
+        Bench button({edge ? uint8_t(0xD2) : uint8_t(0xC2), 0x88, 0xD2, 0xA8, 0xD2, 0xAF, 0x80, 0xFE}, {{0x03, {0x0F, 0x32}}});
+        button.run(1);
+        button.press(3, 2);
+        button.press(3, 2);
+        uint8_t taken = button.chip.iram[7];
+        if (edge)
+            EXPECT_EQ(taken, 2) << "an edge-triggered interrupt once a press";
+        else
+            EXPECT_GT(taken, 10) << "a level-triggered interrupt again and again while held";
+    }
+
+    // Timer 0 counting T0 (P3.4) presses; then, gated by INT0 (P3.2), timing only while it is high.
+    Bench counter({0x75, 0x89, 0x05, 0xD2, 0x8C, 0x80, 0xFE});
+    counter.run(1);
+    for (int press = 0; press < 5; ++press) counter.press(3, 4);
+    EXPECT_EQ(counter.sfr(regTL0), 5);
+    Bench gated({0x75, 0x89, 0x09, 0xD2, 0x8C, 0x80, 0xFE});
+    groundPin(gated.chip, 3, 2, true);
+    gated.run(1);
+    syncTimers(gated.chip);
+    EXPECT_EQ(gated.sfr(regTL0), 0) << "counted with its gate closed";
+    groundPin(gated.chip, 3, 2, false);
+    gated.run(0.1);
+    syncTimers(gated.chip);
+    EXPECT_NEAR(gated.sfr(regTL0), 0.1e-3 * defaultCrystalHz / 12, 2);
+
+    // T2CON = EXEN2 | TR2 | CP/RL2: T2EX (P1.1) falling captures TH2:TL2.
+    Bench capture({0x75, 0xC8, 0x0D, 0x80, 0xFE});
+    capture.run(2);
+    syncTimers(capture.chip);
+    unsigned before = capture.sfr(regTH2) << 8 | capture.sfr(regTL2);
+    capture.press(1, 1);
+    unsigned captured = capture.sfr(regRCAP2H) << 8 | capture.sfr(regRCAP2L);
+    EXPECT_NEAR(captured, before, 2) << "not the count when T2EX fell";
+    EXPECT_EQ(capture.sfr(regT2CON) & 0x40, 0x40) << "EXF2";
 }
 
 }  // namespace

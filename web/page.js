@@ -3,7 +3,8 @@
 // after a load the terminal (terminal.js) on the same port. Each load runs
 // the program (createHexpush, built from the same sources as the other
 // systems) in a module of its own, made from a .wasm compiled once. The port
-// is a serial port, or the virtual chip inside the page (virtual_port.js).
+// is a serial port, or the virtual chip inside the page (virtual_port.js),
+// which then runs what it was loaded with (chip_run.js, pins.js).
 "use strict";
 
 const byId = (id) => document.getElementById(id);
@@ -15,6 +16,7 @@ const controls = {
   version: byId("version"), terminal: byId("terminal"), terminalSpeed: byId("terminal-speed"),
   terminalToggle: byId("terminal-toggle"), send: byId("send"), lineEnd: byId("line-end"),
   clearTerminal: byId("clear-terminal"), saveTerminal: byId("save-terminal"),
+  resetChip: byId("reset-chip"), pins: byId("pins"),
 };
 const cancelledStatus = 130;  // as a shell reports Ctrl-C
 let compiledProgram = null;
@@ -25,6 +27,10 @@ let serialPorts = false;  // whether this browser reaches serial ports
 let transport = null;  // while a load runs
 let terminalPort = null;  // while the terminal holds the port
 let terminalView = null;  // the terminal's region (terminal.js)
+let runner = null;  // the virtual chip running its program (chip_run.js)
+let pinView = null;  // its pins (pins.js)
+const chipTerminal = {};  // terminalPort while the terminal shows the virtual chip
+let toldSpeeds = new Set();  // speed mismatches the terminal has told of
 
 function decodeBase64(text) {
   const binary = atob(text.replace(/\s+/g, ""));
@@ -127,6 +133,7 @@ function portName(port) {
 
 function choosePort(port) {
   if (port !== chosenPort) closeTerminal();
+  if (port !== theVirtualChip) stopChip();
   chosenPort = port;
   controls.portName.textContent = port ? portName(port) : "none chosen";
   controls.saveMemory.disabled = port !== theVirtualChip;
@@ -139,6 +146,7 @@ function setLoading(loading) {
   controls.port.disabled = loading || !serialPorts;
   controls.saveMemory.disabled = loading || chosenPort !== theVirtualChip;
   controls.cancel.disabled = !loading;
+  controls.resetChip.disabled = loading || chosenPort !== theVirtualChip || !runner.hasProgram();
 }
 
 function setTerminalOpen(open) {
@@ -148,8 +156,7 @@ function setTerminalOpen(open) {
 }
 
 async function openTerminal() {
-  if (chosenPort === theVirtualChip)
-    return terminalView.say("The virtual chip has no program to run: the terminal needs a board on a serial port.");
+  if (chosenPort === theVirtualChip) return openChipTerminal();
   if (!chosenPort) await askForPort();
   if (!chosenPort || terminalPort) return;
   const opening = serialTransport(chosenPort, {
@@ -169,17 +176,71 @@ async function openTerminal() {
   await closeTerminal();
 }
 
+// The virtual chip is reset into its program, as a board is after a load,
+// and the terminal shows what it sends.
+function openChipTerminal() {
+  if (!runner.hasProgram())
+    return terminalView.say("The virtual chip holds no program yet: load one into it, then open the terminal.");
+  terminalPort = chipTerminal;
+  toldSpeeds = new Set();
+  setTerminalOpen(true);
+  terminalView.say(`virtual chip open at ${controls.terminalSpeed.value} baud; it runs the program from its reset`);
+  startChip();
+}
+
+// Bytes cross only at the terminal's speed, as on a wire; a mismatch is
+// told once for each speed the program uses.
+function speedMatches(programBaud, sending) {
+  const terminalBaud = Number(controls.terminalSpeed.value);
+  if (speedsMatch(programBaud, terminalBaud)) return true;
+  const baud = Math.abs(programBaud - Math.round(programBaud)) < 0.05 ? Math.round(programBaud) : programBaud.toFixed(1);
+  if (!toldSpeeds.has(baud)) {
+    toldSpeeds.add(baud);
+    terminalView.say(programBaud > 0
+      ? `The program ${sending ? "sends" : "receives"} at ${baud} baud, the terminal is at ${terminalBaud}: ` +
+        `nothing crosses until they match. Close the terminal, choose ${baud} under Terminal speed, and open it again.`
+      : "The program's serial port has no baud clock yet: nothing crosses.");
+  }
+  return false;
+}
+
+function chipSent(bytes, bauds) {
+  if (terminalPort !== chipTerminal) return;
+  const shown = bytes.filter((byte, i) => speedMatches(bauds[i], true));
+  if (shown.length) terminalView.take(shown);
+}
+
+function startChip() {
+  runner.start();
+  pinView.enable(true);
+  controls.resetChip.disabled = false;
+}
+
+function stopChip() {
+  if (!runner || !runner.running) return;
+  runner.stop();
+  pinView.enable(false);
+}
+
+function chipStopped(account) {
+  const ended = account.split("\n").find((line) => line.startsWith("ended: "));
+  if (terminalPort === chipTerminal) terminalView.say(`The virtual chip ${ended.slice(7)}`);
+  pinView.enable(false);
+}
+
 async function closeTerminal() {
   const closing = terminalPort;
   if (!closing) return;
   terminalPort = null;
   setTerminalOpen(false);
-  await closing.close();
+  if (closing !== chipTerminal) await closing.close();
 }
 
 function sendTyped(bytes) {
   const line = new Uint8Array([...bytes, ...lineEndBytes(controls.lineEnd.value)]);
-  if (terminalPort && line.length) terminalPort.write(line);
+  if (!terminalPort || !line.length) return;
+  if (terminalPort !== chipTerminal) return terminalPort.write(line);
+  if (speedMatches(runner.receiveBaud(), false)) runner.receive(line, Number(controls.terminalSpeed.value));
 }
 
 function saveText(text, name) {
@@ -196,6 +257,7 @@ async function load() {
   if (!chosenPort) await askForPort();
   if (!chosenPort) return;
   await closeTerminal();
+  stopChip();  // back to its loader
   controls.log.replaceChildren();
   controls.bar.value = 0;
   controls.status.textContent = "";
@@ -223,7 +285,9 @@ async function load() {
 function tellChipAccount(status) {
   addToLog("page", "The virtual chip's account:");
   for (const line of chip.account().trimEnd().split("\n")) addToLog("chip", line);
-  if (status === 0) addToLog("page", "Save chip memory saves what it holds, as Intel HEX, to compare with the file.");
+  if (status !== 0) return;
+  addToLog("page", "Open terminal to run the program: the chip resets into it, and the terminal shows what it sends.");
+  addToLog("page", "Save chip memory saves what it holds, as Intel HEX, to compare with the file.");
 }
 
 // A chooser closed without a port is no error.
@@ -250,7 +314,11 @@ function offerTheVirtualChip(text) {
 async function start() {
   compiledProgram = await WebAssembly.compile(decodeBase64(byId("hexpush-wasm").textContent));
   const compiledChip = await WebAssembly.compile(decodeBase64(byId("chip-wasm").textContent));
-  chip = virtualChip(await createChip(madeFrom(compiledChip, {})));
+  const chipModule = await createChip(madeFrom(compiledChip, {}));
+  chip = virtualChip(chipModule);
+  runner = chipRunner(chipModule, {sent: chipSent, pins: (ports) => pinView.show(ports), stopped: chipStopped});
+  pinView = pinLights(controls.pins, (port, bit, grounded) => runner.ground(port, bit, grounded));
+  pinView.enable(false);
   let version = "";
   await runProgram(["--version"], null, null, (stream, byte) => { version += String.fromCharCode(byte); });
   controls.version.textContent = version.trim();
@@ -267,6 +335,10 @@ async function start() {
   controls.port.addEventListener("click", askForPort);
   controls.virtualChip.addEventListener("click", () => choosePort(theVirtualChip));
   controls.saveMemory.addEventListener("click", () => saveText(chip.memoryHex(), "chip-memory.hex"));
+  controls.resetChip.addEventListener("click", () => {
+    if (terminalPort === chipTerminal) terminalView.say("virtual chip reset: it runs the program from the start");
+    startChip();
+  });
   controls.load.addEventListener("click", load);
   controls.cancel.addEventListener("click", () => transport && transport.cancel());
   controls.save.addEventListener("click", saveLog);
@@ -276,7 +348,7 @@ async function start() {
   controls.saveTerminal.addEventListener("click", () => saveText(terminalView.text(), "hexpush-terminal.txt"));
   terminalInput(controls.send, sendTyped);
   window.addEventListener("beforeunload", (event) => {
-    if (!transport && !terminalPort) return;
+    if (!transport && (!terminalPort || terminalPort === chipTerminal)) return;
     event.preventDefault();
     event.returnValue = "";
   });
