@@ -56,14 +56,25 @@ struct StandardStreams {
     }
 };
 
+// A mismatch that lasts this long is told: a host setting the port's speed
+// (hexpush going, a terminal coming) passes through others on the way.
+const double toldAfterSeconds = 1;
+
 struct PseudoTerminal {
     int input;
     FILE *log;
     std::set<int> toldSpeeds;  // port speeds a mismatch was told for
+    double mismatchSince = -1;  // chip time of the first byte that did not cross
 
-    bool matches(double programBaud) {
+    bool matches(const ChipCore &chip, double programBaud) {
         int portBaud = wireBaud(input);
-        if (speedsMatch(programBaud, portBaud)) return true;
+        if (speedsMatch(programBaud, portBaud)) {
+            mismatchSince = -1;
+            return true;
+        }
+        double now = chipSeconds(chip);
+        if (mismatchSince < 0) mismatchSince = now;
+        if (now - mismatchSince < toldAfterSeconds) return false;
         if (programBaud > 0 && log && toldSpeeds.insert(portBaud).second) {
             fprintf(log, "hexpush-sim: the program's serial port is at %.0f baud, its port at %d: nothing crosses until they match\n",
                     programBaud, portBaud);
@@ -72,9 +83,9 @@ struct PseudoTerminal {
         return false;
     }
 
-    void deliver(ProgramRun &, const std::vector<SerialByte> &sent) {
+    void deliver(ProgramRun &run, const std::vector<SerialByte> &sent) {
         for (const SerialByte &out : sent) {
-            if (matches(out.baud) && write(input, &out.byte, 1) != 1) {
+            if (matches(run.chip, out.baud) && write(input, &out.byte, 1) != 1) {
                 // A port nobody reads fills up: the byte is lost, as on a wire.
             }
         }
@@ -83,7 +94,7 @@ struct PseudoTerminal {
     void take(ProgramRun &run) {
         uint8_t bytes[4096];
         ssize_t got = read(input, bytes, sizeof bytes);
-        if (got > 0 && matches(receiveBaud(run.chip)))
+        if (got > 0 && matches(run.chip, receiveBaud(run.chip)))
             serialReceive(run.chip, bytes, static_cast<size_t>(got), wireBaud(input), run.chip.clocks);
     }
 };

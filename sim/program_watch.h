@@ -16,6 +16,6 @@ char runOnStandardStreams(ProgramRun &run, bool realTime, int stopFd);
 
 // The same on the master side of a pseudo-terminal, at the crystal's pace:
 // bytes cross only where the port's speed matches the program's (within
-// 3 %), as on a wire; a mismatch is told on log once for each speed the
-// port is set to.
+// 3 %), as on a wire; a mismatch that lasts a second is told on log, once
+// for each speed the port is set to.
 char runOnPort(ProgramRun &run, int masterFd, int stopFd, FILE *log);

@@ -13,6 +13,7 @@ namespace {
 
 const uint8_t riBit = 0x01, tiBit = 0x02, rb8Bit = 0x04, renBit = 0x10;
 const uint8_t rclk = 0x20, tclk = 0x10;
+const Clocks shiftFrameClocks = 96;  // mode 0: eight bits at the crystal's twelfth
 const Clocks never = ~Clocks{0};
 
 inline uint8_t &scon(ChipCore &chip) { return chip.sfr[regSCON - 0x80]; }
@@ -104,7 +105,7 @@ void syncShiftReceiver(ChipCore &chip) {
     }
     if (!serial.shiftReceiving) {
         serial.shiftReceiving = true;
-        serial.shiftEnd = chip.clocks + 8 * 12;
+        serial.shiftEnd = chip.clocks + shiftFrameClocks;
     } else if (chip.clocks >= serial.shiftEnd) {
         serial.shiftReceiving = false;
         serial.received = chip.ports.pins[3] & 1 ? 0xFF : 0x00;

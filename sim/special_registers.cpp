@@ -12,8 +12,8 @@ namespace {
 // for a register whose part is not simulated at all) names the register.
 struct UnsimulatedRegister {
     uint8_t address;
-    const char *name;
     uint8_t mask;
+    const char *name;
     const char *why;
 };
 
@@ -24,33 +24,33 @@ const char flashWrites[] = "flash writes from the program are not simulated";
 const char extendedInterrupts[] = "the extended interrupts are not simulated";
 
 const UnsimulatedRegister unsimulated[] = {
-    {0x84, "DPL1", 0xFF, secondPointer},
-    {0x85, "DPH1", 0xFF, secondPointer},
-    {0x86, "DPS", 0xFF, secondPointer},
-    {regPCON, "PCON", 0x03, "idle and stop modes are not simulated"},
-    {0x8E, "CKCON", 0xFF,
+    {0x84, 0xFF, "DPL1", secondPointer},
+    {0x85, 0xFF, "DPH1", secondPointer},
+    {0x86, 0xFF, "DPS", secondPointer},
+    {regPCON, 0x03, "PCON", "idle and stop modes are not simulated"},
+    {0x8E, 0xFF, "CKCON",
      "timer clock selection and the watchdog interval are not simulated: timers count at the "
      "crystal's twelfth"},
-    {0x91, "EXIF", 0xFF, "external interrupts 2 to 5 are not simulated"},
-    {0x9D, "ACON", 0xFF, "address modes are not simulated"},
-    {0xA9, "SADDR0", 0xFF, addressRecognition},
-    {0xAA, "SADDR1", 0xFF, addressRecognition},
-    {0xB1, "IP1", 0xFF, "the third and fourth priority levels are not simulated"},
-    {0xB9, "SADEN0", 0xFF, addressRecognition},
-    {0xBA, "SADEN1", 0xFF, addressRecognition},
-    {0xC0, "SCON1", 0xFF, secondSerialPort},
-    {0xC1, "SBUF1", 0xFF, secondSerialPort},
-    {0xC2, "ROMSIZE", 0xFF, "program memory sizing is not simulated"},
-    {0xC4, "PMR", 0xFF, "power management is not simulated"},
-    {0xC5, "STATUS", 0xFF, "the status register is not simulated"},
-    {0xC7, "TA", 0xFF, "timed access is not simulated"},
-    {regT2MOD, "T2MOD", 0x03, "timer 2's down counting and clock output are not simulated"},
-    {0xD5, "FCNTL", 0xFF, flashWrites},
-    {0xD6, "FDATA", 0xFF, flashWrites},
-    {0xD8, "WDCON", 0xFF, "the watchdog is not simulated"},
-    {0xE8, "EIE", 0xFF, extendedInterrupts},
-    {0xF1, "EIP1", 0xFF, extendedInterrupts},
-    {0xF8, "EIP0", 0xFF, extendedInterrupts},
+    {0x91, 0xFF, "EXIF", "external interrupts 2 to 5 are not simulated"},
+    {0x9D, 0xFF, "ACON", "address modes are not simulated"},
+    {0xA9, 0xFF, "SADDR0", addressRecognition},
+    {0xAA, 0xFF, "SADDR1", addressRecognition},
+    {0xB1, 0xFF, "IP1", "the third and fourth priority levels are not simulated"},
+    {0xB9, 0xFF, "SADEN0", addressRecognition},
+    {0xBA, 0xFF, "SADEN1", addressRecognition},
+    {0xC0, 0xFF, "SCON1", secondSerialPort},
+    {0xC1, 0xFF, "SBUF1", secondSerialPort},
+    {0xC2, 0xFF, "ROMSIZE", "program memory sizing is not simulated"},
+    {0xC4, 0xFF, "PMR", "power management is not simulated"},
+    {0xC5, 0xFF, "STATUS", "the status register is not simulated"},
+    {0xC7, 0xFF, "TA", "timed access is not simulated"},
+    {regT2MOD, 0x03, "T2MOD", "timer 2's down counting and clock output are not simulated"},
+    {0xD5, 0xFF, "FCNTL", flashWrites},
+    {0xD6, 0xFF, "FDATA", flashWrites},
+    {0xD8, 0xFF, "WDCON", "the watchdog is not simulated"},
+    {0xE8, 0xFF, "EIE", extendedInterrupts},
+    {0xF1, 0xFF, "EIP1", extendedInterrupts},
+    {0xF8, 0xFF, "EIP0", extendedInterrupts},
 };
 
 // The 8052's own registers, simulated.

@@ -58,6 +58,19 @@ class Chip:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+def built(name):
+    """A test program, built with sdcc into a folder of its own."""
+    if not shutil.which("sdcc"):
+        skip_because("sdcc is not installed (sdcc)")
+    folder = tempfile.mkdtemp(prefix="hexpush-program-")
+    source = os.path.join(SOURCE, "tests", "programs", f"{name}.c")
+    subprocess.run(["sdcc", "-mmcs51", "--code-size", "16384", "-o", folder + "/", source], check=True, capture_output=True)
+    hex_file = os.path.join(folder, f"{name}.hex")
+    with open(hex_file, "w") as out:
+        subprocess.run(["packihx", os.path.join(folder, f"{name}.ihx")], check=True, stdout=out, stderr=subprocess.DEVNULL)
+    return hex_file
+
+
 def shown(data):
     """The terminal's lines for these bytes, as hexpush escapes wire bytes."""
     lines = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n").split(b"\n")
@@ -280,13 +293,86 @@ class PageTest(unittest.TestCase):
         self.assertEqual(page.log()[:4], [["out", line] for line in FOUR_LINES])
         # (An echo overlaps the host's next byte: the wire's sum is a byte or two over.)
         self.assertTrue(0.99 * wire_seconds <= min(chip_seconds, elapsed) and chip_seconds <= 1.1 * wire_seconds, (chip_seconds, wire_seconds, elapsed))
-        self.assertRegex(page.log()[-2][1], r"^load: 22 lines, 245 data bytes, 0x0000-0x00F4, [\d.]+ s at 2400 baud, 0 rejected$")
+        self.assertRegex(page.log()[-3][1], r"^load: 22 lines, 245 data bytes, 0x0000-0x00F4, [\d.]+ s at 2400 baud, 0 rejected$")
+        self.assertEqual(page.log()[-2][1][:32], "Open terminal to run the program")
         page.element("save-memory").click()
         saved = os.path.join(page.downloads, "chip-memory.hex")
         page.wait_for(lambda: os.path.exists(saved))
         subprocess.run([os.path.join(SOURCE, "scripts", "check-image"), EXAMPLE, saved], check=True)
+
+    # After a clean load the chip runs its program: the terminal shows what
+    # it sends at its speed, and says so at another; the pins light as the
+    # program drives them and, held, read low to it; the chip keeps the
+    # crystal's time behind another tab, and the page answers clicks.
+    def test_the_virtual_chip_runs_its_program(self):
+        page = self.page(setup={"serial": False})
         page.element("terminal-toggle").click()
-        page.wait_for(lambda: "[The virtual chip has no program to run: the terminal needs a board on a serial port.]" in page.text("terminal"))
+        page.wait_for(lambda: "holds no program yet" in page.text("terminal"))
+        page.start_load(EXAMPLE, 115200)
+        self.assertEqual(page.finish_load(), "Done")
+        page.driver.execute_script("""window.changes = 0; const light = [...document.querySelectorAll('.pin')][8];
+            new MutationObserver(() => ++changes).observe(light, {attributeFilter: ['data-level']});""")
+        page.element("terminal-toggle").click()
+        page.wait_for(lambda: page.text("terminal").count("hello from the DS89C420") >= 3)
+        page.wait_for(lambda: page.driver.execute_script("return changes") >= 2)
+        self.assertEqual(page.driver.find_element(page_kit.By.XPATH, "//button[text()='P1.0']").get_attribute("aria-description")
+                         in ("high", "low"), True)
+        for attempt in range(10):  # made again when the page was kept from running
+            opened = page.driver.execute_script("return performance.now() - runner.chipMillis")
+            shown = page.driver.execute_script("return runner.droppedMillis")
+            front = page.driver.current_window_handle
+            page.driver.switch_to.new_window("tab")
+            time.sleep(3)
+            page.driver.close()
+            page.driver.switch_to.window(front)
+            time.sleep(1.5)  # a timer set while hidden fires at the second
+            behind = page.driver.execute_script(f"return performance.now() - {opened} - runner.chipMillis")
+            if abs(behind) < 50 or page.driver.execute_script("return runner.droppedMillis") == shown:
+                break
+            print(f"run again: the page was kept from running ({behind:.0f} ms behind)", flush=True)
+        self.assertLess(abs(behind), 50, "chip time fell behind the page's")
+        page.element("terminal-toggle").click()
+        Select(page.element("terminal-speed")).select_by_visible_text("115200")
+        page.element("terminal-toggle").click()
+        page.wait_for(lambda: "[The program sends at 9600 baud, the terminal is at 115200: nothing crosses until they match." in page.text("terminal"))
+        self.assertNotIn("hello", page.text("terminal").split("[virtual chip open at 115200 baud")[1])
+
+        page.element("terminal-toggle").click()
+        Select(page.element("terminal-speed")).select_by_visible_text("9600")
+        page.start_load(built("button"), 115200)
+        self.assertEqual(page.finish_load(), "Done")
+        page.element("terminal-toggle").click()
+        page.wait_for(lambda: "watching P3.2 and P1.7" in page.text("terminal"))
+        int0 = page.driver.find_element(page_kit.By.XPATH, "//button[text()='P3.2']")
+        held = page_kit.ActionChains(page.driver).click_and_hold(int0)
+        held.perform()
+        page.wait_for(lambda: "P3.2 low" in page.text("terminal"))
+        self.assertEqual((int0.get_attribute("aria-pressed"), int0.get_attribute("aria-description")), ("true", "low"))
+        page_kit.ActionChains(page.driver).release(int0).perform()
+        page.wait_for(lambda: "P3.2 high" in page.text("terminal"))
+        p17 = page.driver.find_element(page_kit.By.XPATH, "//button[text()='P1.7']")
+        page_kit.ActionChains(page.driver).key_down(Keys.SPACE, p17).perform()
+        page.wait_for(lambda: "P1.7 low" in page.text("terminal"))
+        page_kit.ActionChains(page.driver).key_up(Keys.SPACE, p17).perform()
+        page.wait_for(lambda: "P1.7 high" in page.text("terminal"))
+
+        # A program that never rests, and clicks the page answers meanwhile.
+        page.driver.execute_script("window.delays = []; for (const pin of document.querySelectorAll('.pin'))"
+                                   " pin.addEventListener('pointerdown', (e) => delays.push(performance.now() - e.timeStamp))")
+        for attempt in range(10):
+            waited = page.page_cpu_wait_ms()
+            for _ in range(20):
+                page_kit.ActionChains(page.driver).click(int0).perform()
+                time.sleep(0.05)
+            delays = page.driver.execute_script("const d = delays; delays = []; return d")
+            if max(delays) < 100 or page.page_cpu_wait_ms() - waited < max(delays) - 100:
+                break
+            print(f"run again: the page's thread waited for a CPU ({max(delays):.0f} ms to answer a click)", flush=True)
+        self.assertTrue(len(delays) == 20 and max(delays) < 100, delays)
+        # Load takes the chip back to its loader.
+        page.start_load(EXAMPLE, 115200)
+        self.assertEqual(page.finish_load(), "Done")
+        self.assertFalse(int0.is_enabled())
 
     def test_a_port_that_will_not_open(self):
         page = self.page(setup={"openFails": True})

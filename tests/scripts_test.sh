@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The scripts a newcomer runs first, where they went wrong before: the demo
-# with a file or rate that hexpush refuses, vm/try with a word it does not
+# ending with the example running, and with a file or rate that hexpush
+# refuses, vm/try with a word it does not
 # know or a missing file, install-deps when apt-get cannot install (offline,
 # say) or the guest's kernel cannot be fetched, and the Windows zip as a user
 # unpacks it. (The package test loads the example through the virtual chip,
@@ -13,9 +14,10 @@ stubs=$(mktemp -d)
 trap 'rm -rf "$stubs"' EXIT
 fail() { echo "scripts test: $*" >&2; exit 1; }
 
-# expect STATUS TEXT COMMAND...: the command ends, with that status, saying that.
+# expect STATUS TEXT COMMAND...: the command ends, with that status, saying
+# that (and all it said is left in out).
 expect() {
-  local status=$1 text=$2 out got attempt
+  local status=$1 text=$2 got attempt
   shift 2
   for ((attempt = 1; ; ++attempt)); do
     got=0
@@ -27,6 +29,8 @@ expect() {
   [[ $out != *$'\e'* ]] || fail "$*: escape codes in piped output:"$'\n'"$out"
 }
 
+expect 0 "virtual chip: pins: P1.0 changed" "$top/scripts/demo"
+grep -qx "hello from the DS89C420" <<<"$out" || fail "the demo showed no greeting from the chip:"$'\n'"$out"
 expect 1 "/nonexistent/app.hex: No such file or directory" "$top/scripts/demo" /nonexistent/app.hex
 expect 1 "Baud rate not supported" "$top/scripts/demo" "$top/examples/blink.hex" 12345
 expect 2 "vm/try: no driver 'usb' (ftdi or uart)" "$top/vm/try" "$top/examples/blink.hex" 115200 usb

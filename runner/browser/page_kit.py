@@ -19,6 +19,7 @@ import tty
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
@@ -235,6 +236,16 @@ class Page:
             with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline") as cmdline:
                 waits.update(cpu_waits(pid, but=pid if "--type=renderer" in cmdline.read() else None))
         return waits
+
+    def page_cpu_wait_ms(self):
+        """How long the pages' own main threads have waited for a CPU: a
+        page kept from running answers late for no fault of its own."""
+        waited = 0
+        for pid in descendants(self.driver.service.process.pid):
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline") as cmdline:
+                if "--type=renderer" in cmdline.read():
+                    waited += cpu_waits(pid).get(pid, 0)
+        return waited
 
     def wire_cpu_wait_ms(self, since):
         """The browser's waits since those, thread by thread: one that ended
