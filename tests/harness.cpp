@@ -230,3 +230,16 @@ std::string startTool(const std::vector<std::string> &options, HostRun &tool) {
     }
     return out.substr(0, out.find('\n'));
 }
+
+std::string loadThroughTool(const std::vector<std::string> &options, const std::string &hexPath, HostRun &tool,
+                            bool leaveRunning) {
+    for (int attempt = 1;; ++attempt) {
+        std::string port = startTool(options, tool);
+        HostRun host = startHost(HEXPUSH_BINARY, {"PORT", hexPath, "115200"}, port);
+        finishHosts({&host}, 30);
+        if (leaveRunning && host.status == 0) return port;
+        finishHosts({&tool}, 10);
+        bool late = host.status != 0 && tool.out.find("\nkept from the CPU") != std::string::npos;
+        if (!runAgain(attempt, late ? tool.out : "")) return port;
+    }
+}

@@ -119,6 +119,14 @@ void expectEnding(const HostRun &run, int status, const std::string &out, const 
 // first line.
 std::string startTool(const std::vector<std::string> &options, HostRun &tool);
 
+// Loads the file through hexpush-sim, started with the options, at 115200
+// baud, and waits for the tool to end, or with leaveRunning leaves it
+// running after a clean load. A busy machine may keep the tool from the CPU
+// past hexpush's patience for the banner, which no loader would be: the tool
+// then says so, and the load is made again. Returns the tool's port.
+std::string loadThroughTool(const std::vector<std::string> &options, const std::string &hexPath, HostRun &tool,
+                            bool leaveRunning = false);
+
 // Lets the user of unprivileged runs open the port, when the tests run as root.
 void letNobodyUse(const std::string &port);
 extern const HostSetup unprivileged;

@@ -12,20 +12,6 @@
 
 namespace {
 
-// Loads the file through the tool. A busy machine may keep the tool from the
-// CPU past hexpush's patience for the banner, which no loader would be: the
-// tool then says so, and the load is made again.
-void loadThroughTool(const std::vector<std::string> &options, const std::string &hexPath,
-                     HostRun &tool) {
-    for (int attempt = 1;; ++attempt) {
-        HostRun host = startHost(HEXPUSH_BINARY, {"PORT", hexPath}, startTool(options, tool));
-        finishHosts({&host, &tool}, 10);
-        bool late = tool.out.find("\nload: 0 lines") != std::string::npos &&
-                    tool.out.find("\nkept from the CPU") != std::string::npos;
-        if (!runAgain(attempt, late ? tool.out : "")) return;
-    }
-}
-
 // The image replaces its file whole, so that a reader of the old one (a
 // load of that very file, say) never sees it half written. A load with a
 // rejected line is not clean, and the tool says which line failed.

@@ -2,8 +2,7 @@
 // high one interrupts the low one's routine, and never the other way.
 #include "console.h"
 
-static volatile unsigned char lowCount, highCount, highDuringLow, lowDuringHigh;
-static volatile unsigned char inLow, inHigh;
+static volatile unsigned char lowCount, highCount, highDuringLow, lowDuringHigh, inLow;
 
 void lowPriority(void) __interrupt(1) {
     unsigned char seen = highCount;
@@ -18,7 +17,6 @@ void lowPriority(void) __interrupt(1) {
 void highPriority(void) __interrupt(5) {
     unsigned int spin;
     TF2 = 0;
-    inHigh = 1;
     ++highCount;
     if (inLow) {
         // The low one's flag stays pending however long this takes.
@@ -27,7 +25,6 @@ void highPriority(void) __interrupt(5) {
         }
         if (lowCount != 0 && !inLow) ++lowDuringHigh;
     }
-    inHigh = 0;
 }
 
 void main(void) {
