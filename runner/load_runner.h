@@ -10,7 +10,12 @@
 
 #include "virtual_chip.h"
 
-// A virtual chip on a fresh port, serving one session at a time.
+// How long the kernel's workers (among them those that move a
+// pseudo-terminal's bytes) have waited for a CPU, all told, in microseconds.
+double kernelWorkerWaitMicros();
+
+// A virtual chip on a fresh port, serving one session at a time. Its
+// session counts the kernel workers' waits for a CPU as the chip's own.
 struct ChipOnPort {
     std::string port;
     int master;

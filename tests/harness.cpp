@@ -161,8 +161,8 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
         const ChipSession &chip = result.session;
         std::string why;
         if (chip.received[stageClear].empty() && chip.cpuQueueMicros >= lateForCpuMicros)
-            why = "the chip waited " + std::to_string(chip.cpuQueueMicros / 1000) +
-                  " ms for a CPU as it woke";
+            why = "the chip (its thread, or the kernel's workers that move its port's bytes) waited " +
+                  std::to_string(chip.cpuQueueMicros / 1000) + " ms for a CPU as it woke";
         if (chip.received[stageClear].empty() && !bridgeWait.empty()) why = bridgeWait;
         if (build == Build::windows && result.out.empty() && result.err.empty() &&
             !result.timedOut)
@@ -234,12 +234,16 @@ std::string startTool(const std::vector<std::string> &options, HostRun &tool) {
 std::string loadThroughTool(const std::vector<std::string> &options, const std::string &hexPath, HostRun &tool,
                             bool leaveRunning) {
     for (int attempt = 1;; ++attempt) {
+        double workersBefore = kernelWorkerWaitMicros();
         std::string port = startTool(options, tool);
         HostRun host = startHost(HEXPUSH_BINARY, {"PORT", hexPath, "115200"}, port);
         finishHosts({&host}, 30);
         if (leaveRunning && host.status == 0) return port;
         finishHosts({&tool}, 10);
-        bool late = host.status != 0 && tool.out.find("\nkept from the CPU") != std::string::npos;
-        if (!runAgain(attempt, late ? tool.out : "")) return port;
+        double workersWaited = kernelWorkerWaitMicros() - workersBefore;
+        std::string why = tool.out.find("\nkept from the CPU") != std::string::npos ? tool.out : "";
+        if (workersWaited >= lateForCpuMicros)
+            why = "the kernel's workers waited " + std::to_string(workersWaited / 1000) + " ms for a CPU";
+        if (!runAgain(attempt, host.status != 0 ? why : "")) return port;
     }
 }

@@ -16,7 +16,8 @@ const controls = {
   version: byId("version"), terminal: byId("terminal"), terminalSpeed: byId("terminal-speed"),
   terminalToggle: byId("terminal-toggle"), send: byId("send"), lineEnd: byId("line-end"),
   clearTerminal: byId("clear-terminal"), saveTerminal: byId("save-terminal"),
-  resetChip: byId("reset-chip"), pins: byId("pins"),
+  resetChip: byId("reset-chip"), pins: byId("pins"), announce: byId("announce"),
+  showControls: byId("show-controls"), timestamps: byId("timestamps"),
 };
 const cancelledStatus = 130;  // as a shell reports Ctrl-C
 let compiledProgram = null;
@@ -80,10 +81,16 @@ function addToLog(kind, text) {
   entry.scrollIntoView({ block: "nearest" });
 }
 
+// Said once to a screen reader, not at every redraw.
+function announce(text) {
+  controls.announce.textContent = text;
+}
+
 // "  312/2050 lines  15%  10.7 kB/s  0:07 left", or "  loader silent 12 s ...".
 function showProgress(drawn) {
   const text = drawn.trim();
   if (!text) return;
+  if (!controls.status.textContent) announce("Loading the file");
   controls.status.textContent = text;
   const percent = /\s(\d+)%/.exec(text);
   if (percent) controls.bar.value = Number(percent[1]);
@@ -277,6 +284,7 @@ async function load() {
   if (chosenPort === theVirtualChip) tellChipAccount(status);
   else if (status === 0) addToLog("page", "Reset the chip to run the program, then open the terminal to see what it prints.");
   controls.status.textContent = status === 0 ? "Done" : status === cancelledStatus ? "Cancelled" : "Failed";
+  announce(`Load ${controls.status.textContent.toLowerCase()}`);
   setLoading(false);
 }
 
@@ -347,6 +355,9 @@ async function start() {
   controls.clearTerminal.addEventListener("click", () => terminalView.clear());
   controls.saveTerminal.addEventListener("click", () => saveText(terminalView.text(), "hexpush-terminal.txt"));
   terminalInput(controls.send, sendTyped);
+  const showSwitches = () => terminalView.show({ showControls: controls.showControls.checked, timestamps: controls.timestamps.checked });
+  controls.showControls.addEventListener("change", showSwitches);
+  controls.timestamps.addEventListener("change", showSwitches);
   window.addEventListener("beforeunload", (event) => {
     if (!transport && (!terminalPort || terminalPort === chipTerminal)) return;
     event.preventDefault();

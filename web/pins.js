@@ -12,6 +12,7 @@ function pinLights(region, ground) {
       const light = document.createElement("button");
       light.type = "button";
       light.className = "pin";
+      light.id = `P${port}.${bit}`;
       light.textContent = `P${port}.${bit}`;
       light.setAttribute("aria-pressed", "false");
       light.dataset.level = "1";

@@ -24,6 +24,9 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# axe-core, as scripts/install-deps fetches it for the tests.
+AXE = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                   "hexpush-axe", "node_modules", "axe-core", "axe.min.js")
 
 
 class Line(http.server.SimpleHTTPRequestHandler):
@@ -237,20 +240,31 @@ class Page:
                 waits.update(cpu_waits(pid, but=pid if "--type=renderer" in cmdline.read() else None))
         return waits
 
-    def page_cpu_wait_ms(self):
-        """How long the pages' own main threads have waited for a CPU: a
-        page kept from running answers late for no fault of its own."""
-        waited = 0
-        for pid in descendants(self.driver.service.process.pid):
-            with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline") as cmdline:
-                if "--type=renderer" in cmdline.read():
-                    waited += cpu_waits(pid).get(pid, 0)
-        return waited
+    def cpu_wait_ms(self):
+        """How long all the browser's threads have waited for a CPU, all
+        told: a click that reaches a page kept from running is answered late
+        for no fault of the page's."""
+        return sum(sum(cpu_waits(pid).values()) for pid in descendants(self.driver.service.process.pid))
 
     def wire_cpu_wait_ms(self, since):
         """The browser's waits since those, thread by thread: one that ended
         meanwhile takes nothing off (its last waits are lost with it)."""
         return sum(max(0, waited - since.get(thread, 0)) for thread, waited in self.wire_cpu_waits().items())
+
+    def axe_violations(self):
+        """What axe-core finds wrong in the page as it is now: each rule
+        broken, with the elements that break it. axe is evaluated as the
+        devtools would, outside the page's policy: the page loads nothing."""
+        with open(AXE) as script:
+            self.driver.execute_cdp_cmd("Runtime.evaluate", {"expression": script.read()})
+        self.driver.set_script_timeout(60)
+        return self.driver.execute_async_script("""axe.run(document, {resultTypes: ['violations']}).then(
+            (found) => arguments[0](found.violations.map((v) => [v.id, v.nodes.map((n) => n.target.join(' '))])))""")
+
+    def color_scheme(self, scheme):
+        """The system's preference as the page sees it: light or dark."""
+        self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                                    {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
 
     def quit(self):
         self.driver.quit()
@@ -306,3 +320,32 @@ def timed(action):
     start = time.monotonic()
     result = action()
     return result, time.monotonic() - start
+
+
+def page_picture(html, out, example, size=(1200, 860)):
+    """The page as a newcomer meets it, for the README: the example loaded
+    into the virtual chip and running, light, at a laptop's size; a PNG of 64
+    colours, small enough for a README."""
+    from PIL import Image  # python3-pil, for the picture alone
+    bridge = Bridge(os.path.dirname(os.path.abspath(html)), "/dev/null")
+    page = Page(f"{bridge.origin}/{os.path.basename(html)}")
+    try:
+        page.driver.set_window_size(*size)
+        page.color_scheme("light")
+        page.element("virtual-chip").click()
+        page.start_load(example, 115200)
+        page.finish_load()
+        page.element("terminal-toggle").click()
+        page.wait_for(lambda: page.text("terminal").count("hello") >= 12)
+        page.driver.execute_script("document.activeElement.blur(); window.scrollTo(0, 0)")
+        width, height = page.driver.execute_script("return [innerWidth, document.documentElement.scrollHeight]")
+        shot = base64.b64decode(page.driver.execute_cdp_cmd("Page.captureScreenshot", {
+            "captureBeyondViewport": True, "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}})["data"])
+    finally:
+        page.quit()
+        bridge.shutdown()
+        bridge.server_close()
+    with tempfile.NamedTemporaryFile(suffix=".png") as raw:
+        raw.write(shot)
+        raw.flush()
+        Image.open(raw.name).convert("RGB").quantize(colors=64).save(out, optimize=True)
