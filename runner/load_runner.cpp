@@ -162,12 +162,12 @@ ChipOnPort::ChipOnPort(const ChipOptions &options)
 
 // The kernel's workers carry the port's bytes both ways: kept from the CPU,
 // they hold the chip's replies back as surely as its own thread would, so
-// their waits count as the chip's.
+// in a session that carried bytes their waits count as the chip's.
 void ChipOnPort::serve(const ChipOptions &options) {
     double workersBefore = kernelWorkerWaitMicros();  // before a host can write
     thread = std::thread([this, options, workersBefore] {
         serveSession(master, options, session, stopPipe[0]);
-        session.cpuQueueMicros += kernelWorkerWaitMicros() - workersBefore;
+        if (session.firstByteSeconds > 0) session.cpuQueueMicros += kernelWorkerWaitMicros() - workersBefore;
     });
 }
 

@@ -9,7 +9,10 @@ const crystalHz = 11059200;
 const sliceMillis = 8;    // the most the page is kept busy at a time
 const stepMillis = 4;     // chip time a call runs, at most
 const pinsEveryMillis = 50;
-const mostBehindMillis = 1000;  // a chip further behind (a machine too slow) lets time go
+// A chip further behind than this, in view all the while (a machine too
+// slow, not a hidden tab's timers, which may wake once a minute), lets the
+// time go.
+const mostBehindMillis = 1000;
 
 function chipRunner(module, watcher) {
   const sentSpace = 4096;
@@ -23,6 +26,7 @@ function chipRunner(module, watcher) {
   let timer = null;
   let pinsShown = -Infinity;
   let generation = 0;  // a slice of a run that ended does nothing
+  let hiddenSince = false;  // behind since the tab was hidden: caught up, never let go
 
   const runner = {
     flatOut: false,  // as fast as it goes, for a benchmark
@@ -81,7 +85,7 @@ function chipRunner(module, watcher) {
     const began = performance.now();
     let target = runner.flatOut ? Infinity : began - started;
     if (runner.flatOut) started = began - chipMillis;
-    else if (target - chipMillis > mostBehindMillis) {
+    else if (!hiddenSince && target - chipMillis > mostBehindMillis) {
       runner.droppedMillis += target - chipMillis - mostBehindMillis;
       started += target - chipMillis - mostBehindMillis;
       target = began - started;
@@ -98,9 +102,20 @@ function chipRunner(module, watcher) {
       watcher.pins(runner.pins());
       return watcher.stopped(runner.account());
     }
-    if (chipMillis < target) soon.port2.postMessage(run);
-    else timer = setTimeout(() => slice(run), stepMillis);
+    if (chipMillis < target) return soon.port2.postMessage(run);
+    hiddenSince = document.hidden;
+    timer = setTimeout(() => slice(run), stepMillis);
   }
+
+  // Back in view, the chip catches up at once, rather than at the timer a
+  // hidden tab set.
+  document.addEventListener("visibilitychange", () => {
+    if (document.hidden) hiddenSince = true;
+    else if (running && timer) {
+      clearTimeout(timer);
+      slice(generation);
+    }
+  });
 
   return runner;
 }
