@@ -144,6 +144,12 @@ bool runAgain(int attempt, const std::string &why) {
     return true;
 }
 
+std::string keptFromCpuAsItWoke(const ChipSession &session) {
+    if (!session.received[stageClear].empty() || session.cpuQueueMicros < lateForCpuMicros) return "";
+    return "the chip (its thread, or the kernel's workers that move its port's bytes) waited " +
+           std::to_string(session.cpuQueueMicros / 1000) + " ms for a CPU as it woke";
+}
+
 // A busy machine may keep the chip from the CPU for longer than hexpush
 // waits for the banner, which no loader would do: a run that ended there
 // with the chip kept waiting says nothing of hexpush. Nor does a Windows run
@@ -159,10 +165,7 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
         std::string bridgeWait = bridgeCpuWait(result);
         if (endedAsExpected && endedAsExpected(result)) return result;
         const ChipSession &chip = result.session;
-        std::string why;
-        if (chip.received[stageClear].empty() && chip.cpuQueueMicros >= lateForCpuMicros)
-            why = "the chip (its thread, or the kernel's workers that move its port's bytes) waited " +
-                  std::to_string(chip.cpuQueueMicros / 1000) + " ms for a CPU as it woke";
+        std::string why = keptFromCpuAsItWoke(chip);
         if (chip.received[stageClear].empty() && !bridgeWait.empty()) why = bridgeWait;
         if (build == Build::windows && result.out.empty() && result.err.empty() &&
             !result.timedOut)

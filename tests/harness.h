@@ -92,6 +92,10 @@ std::string buildName(Build build);  // "Native", "Windows", "Arm64" or "Browser
 // Whether a load is made again: one that ended for a reason that says
 // nothing of the program under test (why; empty if none), up to ten times.
 bool runAgain(int attempt, const std::string &why);
+// Why a session that never reached the clear says nothing of hexpush: the
+// chip was kept from the CPU as it woke, past hexpush's patience for the
+// banner, which no loader would be. Empty if it was not.
+std::string keptFromCpuAsItWoke(const ChipSession &session);
 
 // Why the build cannot be run here; empty when it can.
 std::string buildProblem(Build build);

@@ -269,14 +269,20 @@ TEST(Waits, SilentLoaderIsWaitedForWithoutEnd) {
     ChipOptions neverClears = promptChip(), silentOnALine = promptChip();
     neverClears.eraseMicros = 60000000;
     silentOnALine.faults.silentFromLine = 2;
-    ChipOnPort clearing(neverClears), loading(silentOnALine);
-    HostRun runs[] = {startHexpush(HEXPUSH_BINARY, {"PORT", smallFile}, clearing.port),
-                      startHexpush(HEXPUSH_BINARY, {"PORT", smallFile}, loading.port)};
-    finishHosts({&runs[0], &runs[1]}, 4);
-    for (const HostRun &run : runs)
-        EXPECT_TRUE(run.timedOut) << "a silent loader was given up on: " << run.out << run.err;
-    loading.finish();
-    EXPECT_EQ(loading.session.lines, 2);
+    for (int attempt = 1;; ++attempt) {
+        ChipOnPort clearing(neverClears), loading(silentOnALine);
+        HostRun runs[] = {startHexpush(HEXPUSH_BINARY, {"PORT", smallFile}, clearing.port),
+                          startHexpush(HEXPUSH_BINARY, {"PORT", smallFile}, loading.port)};
+        finishHosts({&runs[0], &runs[1]}, 4);
+        clearing.finish();
+        loading.finish();
+        if (runs[0].timedOut && runs[1].timedOut) {
+            EXPECT_EQ(loading.session.lines, 2);
+            return;
+        }
+        if (!runAgain(attempt, keptFromCpuAsItWoke(clearing.session) + keptFromCpuAsItWoke(loading.session)))
+            FAIL() << "a silent loader was given up on: " << runs[0].err << runs[1].err;
+    }
 }
 
 // At 2400 baud the wake-up takes 16.7 ms on the wire; the silence allowance
