@@ -6,6 +6,7 @@ and the page opened from disk. In headless Chromium, against hexpush-sim.
     tests/browser_test.py PAGE HEXPUSH_SIM SOURCE_DIR"""
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -148,11 +149,8 @@ class PageTest(unittest.TestCase):
         self.assertFalse(page.driver.execute_script(BEFOREUNLOAD), "a warning with no load running")
         origins = {url.split("/")[2] for url in page.requests() if url.split(":")[0] in ("http", "https", "ws", "wss")}
         self.assertEqual(origins, {self.bridge.origin.split("/")[2]})
-        page.element("save").click()
-        saved = os.path.join(page.downloads, "hexpush-log.txt")
-        page.wait_for(lambda: os.path.exists(saved))
-        with open(saved) as log:
-            self.assertEqual(log.read(), "\n".join(FOUR_LINES + AFTER_LOAD[1:]) + "\n")
+        saved = page.saved("save", "hexpush-log.txt")
+        self.assertEqual(pathlib.Path(saved).read_text(), "\n".join(FOUR_LINES + AFTER_LOAD[1:]) + "\n")
 
     # Hidden tabs get coarse timers: a load paced by timers would take a
     # second or more a line, rather than a few milliseconds.
@@ -234,9 +232,7 @@ class PageTest(unittest.TestCase):
                 page.element("send").click()
         kept = ["[USB 0403:6001 open at 115200 baud]"] + [line.decode().strip() for line in printed]
         page.wait_for(lambda: f"({len(kept) - 10000} earlier lines dropped" in page.text("terminal"))
-        page.element("save-terminal").click()
-        saved = os.path.join(page.downloads, "hexpush-terminal.txt")
-        page.wait_for(lambda: os.path.exists(saved))
+        saved = page.saved("save-terminal", "hexpush-terminal.txt")
         self.assertEqual(pathlib.Path(saved).read_text(), "\n".join(kept[-10000:]) + "\n")
         delays = page.driver.execute_script("return delays")
         self.assertTrue(len(delays) > 20 and answered_in_time(delays, waits + [page.cpu_wait_ms()]), delays)
@@ -250,8 +246,8 @@ class PageTest(unittest.TestCase):
         self.bridge.port_path = program.path
         page.element("terminal-toggle").click()
         page.wait_for(lambda: "open at 9600 baud" in page.text("terminal"))
-        os.write(program.master, b"a\x1b[31mred\x1b[0mb \x1b[1;92mbold\x1b[22mlight\x1b[39md\r\n"
-                                 b"\x1b[44;97mon blue\r\nplain\x1b[7minverse\x1b[2J\x1b[m.\r\n")
+        os.write(program.master, b"a\x1b[31mred\x1b[0mb \x1b[1;92mbold\x1b[22mlight\x1b[39md\x1b[32mg\r\n"
+                                 b"\x1b[44;97mon blue\x1b[0m!\r\nplain\x1b[7minverse\x1b[2J\x1b[m.\r\n")
         runs = lambda: page.driver.execute_script("""return [...document.querySelectorAll('#terminal > div')].slice(2, -1)
             .map((line) => [...line.childNodes].map((run) => [run.textContent, run.nodeType === 1 ?
               [getComputedStyle(run).color, getComputedStyle(run).backgroundColor, getComputedStyle(run).fontWeight] : []]))""")
@@ -262,18 +258,17 @@ class PageTest(unittest.TestCase):
             rgb = channels(runs()[line][run][1][colour])
             self.assertTrue(rgb[hue] > max(rgb[:hue] + rgb[hue + 1:]), runs()[line][run])
         self.assertGreaterEqual(int(runs()[0][3][1][2]), 600, "bold")
+        self.assertGreater(sum(channels(runs()[0][3][1][0])), sum(channels(runs()[0][6][1][0])), "bright green")
         self.assertEqual([[text for text, _ in line] for line in runs()],
-                         [["a", "red", "b ", "bold", "light", "d"], ["on blue"], ["plain\\x1B[7minverse\\x1B[2J", "."]])
+                         [["a", "red", "b ", "bold", "light", "d", "g"], ["on blue", "!"], ["plain\\x1B[7minverse\\x1B[2J", "."]])
         self.assertEqual(runs()[0][4][1][2], "400", "bold past 22")
-        self.assertEqual([runs()[0][at][1] for at in (0, 2, 5)] + [style for _, style in runs()[2]], [[]] * 5)
+        self.assertEqual([runs()[0][at][1] for at in (0, 2, 5)] + [runs()[1][1][1]] + [style for _, style in runs()[2]], [[]] * 6)
         for scheme in ("light", "dark"):
             page.color_scheme(scheme)
             self.assertEqual(page.axe_violations(), [], scheme)
         page.element("show-controls").click()
         page.element("timestamps").click()
-        page.element("save-terminal").click()
-        saved = os.path.join(page.downloads, "hexpush-terminal.txt")
-        page.wait_for(lambda: os.path.exists(saved))
+        saved = page.saved("save-terminal", "hexpush-terminal.txt")
         shown_lines = pathlib.Path(saved).read_text().splitlines()
         self.assertEqual(shown_lines, page.driver.execute_script(
             "return [...document.querySelectorAll('#terminal > div')].slice(1, -1).map((line) => line.textContent)"))
@@ -290,6 +285,8 @@ class PageTest(unittest.TestCase):
             for scheme in ("light", "dark"):
                 page.color_scheme(scheme)
                 self.assertEqual(page.axe_violations(), [], f"{state}, {scheme}")
+                background = page.driver.execute_script("return getComputedStyle(document.body).backgroundColor")
+                self.assertEqual(sum(map(int, re.findall(r"\d+", background)[:3])) < 384, scheme == "dark", background)
         no_violations(self.page(), "fresh")
         page = self.page(setup={"serial": False})
         no_violations(page, "without Web Serial")
@@ -407,9 +404,7 @@ class PageTest(unittest.TestCase):
         self.assertTrue(0.99 * wire_seconds <= min(chip_seconds, elapsed) and chip_seconds <= 1.1 * wire_seconds, (chip_seconds, wire_seconds, elapsed))
         self.assertRegex(page.log()[-3][1], r"^load: 22 lines, 245 data bytes, 0x0000-0x00F4, [\d.]+ s at 2400 baud, 0 rejected$")
         self.assertEqual(page.log()[-2][1][:32], "Open terminal to run the program")
-        page.element("save-memory").click()
-        saved = os.path.join(page.downloads, "chip-memory.hex")
-        page.wait_for(lambda: os.path.exists(saved))
+        saved = page.saved("save-memory", "chip-memory.hex")
         subprocess.run([os.path.join(SOURCE, "scripts", "check-image"), EXAMPLE, saved], check=True)
 
     # After a clean load the chip runs its program: the terminal shows what

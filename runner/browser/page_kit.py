@@ -276,6 +276,13 @@ class Page:
     def text(self, id_):
         return self.element(id_).text
 
+    def saved(self, button, name):
+        """The file the button saves, once it is whole (Chromium names it only then)."""
+        path = os.path.join(self.downloads, name)
+        self.element(button).click()
+        self.wait_for(lambda: os.path.exists(path))
+        return path
+
     def wait_for(self, condition, seconds=120):
         return WebDriverWait(self.driver, seconds, poll_frequency=0.05).until(lambda _: condition())
 
