@@ -198,9 +198,9 @@ class PageTest(unittest.TestCase):
         self.expect_loaded(page, EXAMPLE, self.load(page, EXAMPLE))
         self.assertEqual(page.text("terminal-toggle"), "Open terminal")
         self.bridge.port_path = program.path
-        page.element("terminal-toggle").click()
-        page.wait_for(lambda: page.text("terminal-toggle") == "Close terminal")
-        os.close(program.master)  # the adapter unplugged
+        page.element("terminal-toggle").click()  # and unplugged once the port is open
+        page.wait_for(lambda: lines().count("[USB 0403:6001 open at 9600 baud]") == 2)
+        os.close(program.master)
         page.wait_for(lambda: "[USB 0403:6001: The device has been lost.]" in lines())
         self.assertEqual(page.text("terminal-toggle"), "Open terminal")
 
