@@ -139,8 +139,8 @@ std::vector<std::string> entries(const std::string &folder) {
 }  // namespace
 
 // Kernel threads are processes of their own, a task each.
-double kernelWorkerWaitMicros() {
-    double waited = 0;
+std::map<std::string, double> kernelWorkerWaits() {
+    std::map<std::string, double> waits;
     for (const std::string &pid : entries("/proc")) {
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
         std::ifstream name("/proc/" + pid + "/comm");
@@ -148,7 +148,16 @@ double kernelWorkerWaitMicros() {
         if (!std::getline(name, comm) || comm.compare(0, 7, "kworker") != 0) continue;
         std::ifstream stats("/proc/" + pid + "/schedstat");
         unsigned long long running = 0, waiting = 0;
-        if (stats >> running >> waiting) waited += waiting / 1e3;
+        if (stats >> running >> waiting) waits[pid] = waiting / 1e3;
+    }
+    return waits;
+}
+
+double kernelWorkerWaitMicrosSince(const std::map<std::string, double> &before) {
+    double waited = 0;
+    for (const auto &[pid, now] : kernelWorkerWaits()) {
+        auto then = before.find(pid);
+        waited += then != before.end() && then->second <= now ? now - then->second : now;
     }
     return waited;
 }
@@ -164,10 +173,10 @@ ChipOnPort::ChipOnPort(const ChipOptions &options)
 // they hold the chip's replies back as surely as its own thread would, so
 // in a session that carried bytes their waits count as the chip's.
 void ChipOnPort::serve(const ChipOptions &options) {
-    double workersBefore = kernelWorkerWaitMicros();  // before a host can write
+    std::map<std::string, double> workersBefore = kernelWorkerWaits();  // before a host can write
     thread = std::thread([this, options, workersBefore] {
         serveSession(master, options, session, stopPipe[0]);
-        if (session.firstByteSeconds > 0) session.cpuQueueMicros += kernelWorkerWaitMicros() - workersBefore;
+        if (session.firstByteSeconds > 0) session.cpuQueueMicros += kernelWorkerWaitMicrosSince(workersBefore);
     });
 }
 

@@ -4,15 +4,20 @@
 
 #include <termios.h>
 
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "virtual_chip.h"
 
-// How long the kernel's workers (among them those that move a
-// pseudo-terminal's bytes) have waited for a CPU, all told, in microseconds.
-double kernelWorkerWaitMicros();
+// How long each of the kernel's workers (among them those that move a
+// pseudo-terminal's bytes) has waited for a CPU so far, in microseconds.
+std::map<std::string, double> kernelWorkerWaits();
+// How long they have waited since those figures, all told. Workers come and
+// go on a busy machine: one gone since counts nothing (its earlier waits are
+// not taken off the others'), one new since counts all of its waits.
+double kernelWorkerWaitMicrosSince(const std::map<std::string, double> &before);
 
 // A virtual chip on a fresh port, serving one session at a time. Its
 // session counts the kernel workers' waits for a CPU as the chip's own.

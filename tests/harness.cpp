@@ -237,13 +237,13 @@ std::string startTool(const std::vector<std::string> &options, HostRun &tool) {
 std::string loadThroughTool(const std::vector<std::string> &options, const std::string &hexPath, HostRun &tool,
                             bool leaveRunning) {
     for (int attempt = 1;; ++attempt) {
-        double workersBefore = kernelWorkerWaitMicros();
+        std::map<std::string, double> workersBefore = kernelWorkerWaits();
         std::string port = startTool(options, tool);
         HostRun host = startHost(HEXPUSH_BINARY, {"PORT", hexPath, "115200"}, port);
         finishHosts({&host}, 30);
         if (leaveRunning && host.status == 0) return port;
         finishHosts({&tool}, 10);
-        double workersWaited = kernelWorkerWaitMicros() - workersBefore;
+        double workersWaited = kernelWorkerWaitMicrosSince(workersBefore);
         std::string why = tool.out.find("\nkept from the CPU") != std::string::npos ? tool.out : "";
         if (workersWaited >= lateForCpuMicros)
             why = "the kernel's workers waited " + std::to_string(workersWaited / 1000) + " ms for a CPU";
