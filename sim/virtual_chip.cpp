@@ -46,14 +46,6 @@ bool readFromHost(RomLoader &chip, int &fd) {
     return true;
 }
 
-// What the scheduler counts as this thread's time waiting on a run queue;
-// 0 where the system does not say.
-Nanos runQueueNanos() {
-    std::ifstream stats("/proc/thread-self/schedstat");
-    unsigned long long running = 0, waiting = 0;
-    return stats >> running >> waiting ? static_cast<Nanos>(waiting) : 0;
-}
-
 double threadCpuSeconds() {
     timespec used;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
@@ -96,6 +88,12 @@ void leaveStaleInput(int masterFd, const std::string &bytes) {
 }
 
 }  // namespace
+
+Nanos runQueueNanos() {
+    std::ifstream stats("/proc/thread-self/schedstat");
+    unsigned long long running = 0, waiting = 0;
+    return stats >> running >> waiting ? static_cast<Nanos>(waiting) : 0;
+}
 
 void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session, int stopFd) {
     prctl(PR_SET_TIMERSLACK, 1UL);  // replies are timed to microseconds

@@ -8,3 +8,7 @@
 // becomes readable, which is left for the caller to drain. On a hang-up the
 // master is closed and masterFd becomes -1.
 void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session, int stopFd);
+
+// What the scheduler counts as this thread's time waiting on a run queue
+// so far; 0 where the system does not say.
+Nanos runQueueNanos();

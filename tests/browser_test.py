@@ -157,13 +157,9 @@ class PageTest(unittest.TestCase):
     def test_a_hidden_tab_keeps_its_pace(self):
         page = self.page()
         page.driver.execute_script("addEventListener('visibilitychange', () => { window.wasHidden ||= document.hidden })")
-        loading = page.driver.current_window_handle
         def hidden_until_the_chip_has_it_all():  # or the load has ended otherwise
             loads, closes = self.before_load
-            page.driver.switch_to.new_window("tab")
-            page.wait_for(lambda: self.chip.reported().count("load:") > loads or self.bridge.closes > closes)
-            page.driver.close()
-            page.driver.switch_to.window(loading)
+            page.hidden_while(lambda: page.wait_for(lambda: self.chip.reported().count("load:") > loads or self.bridge.closes > closes))
         self.expect_loaded(page, EXAMPLE, self.load(page, EXAMPLE, 115200, hidden_until_the_chip_has_it_all))
         self.assertTrue(page.driver.execute_script("return window.wasHidden"), "the tab was never hidden")
         seconds = float(self.chip.reported().split("load:")[-1].split(" s at ")[0].split(", ")[-1])
@@ -387,11 +383,7 @@ class PageTest(unittest.TestCase):
         self.assertEqual(page.log()[-1], ["chip", "no end-of-file record: the load did not finish"])
         def load_partly_hidden():  # behind another tab for most of it
             page.start_load(EXAMPLE, 2400)
-            loading = page.driver.current_window_handle
-            page.driver.switch_to.new_window("tab")
-            time.sleep(3)
-            page.driver.close()
-            page.driver.switch_to.window(loading)
+            page.hidden_while(lambda: time.sleep(3))
             return page.finish_load()
         for attempt in range(10):  # made again when the page was kept from running
             _, elapsed = page_kit.timed(load_partly_hidden)
@@ -425,11 +417,7 @@ class PageTest(unittest.TestCase):
         for attempt in range(10):  # made again when the page was kept from running
             opened = page.driver.execute_script("return performance.now() - runner.chipMillis")
             shown = page.driver.execute_script("return runner.droppedMillis")
-            front = page.driver.current_window_handle
-            page.driver.switch_to.new_window("tab")
-            time.sleep(3)
-            page.driver.close()
-            page.driver.switch_to.window(front)
+            page.hidden_while(lambda: time.sleep(3))
             time.sleep(1.5)  # a timer set while hidden fires at the second
             behind = page.driver.execute_script(f"return performance.now() - {opened} - runner.chipMillis")
             if abs(behind) < 50 or page.driver.execute_script("return runner.droppedMillis") == shown:

@@ -17,17 +17,33 @@
 #include "run_state.h"
 #include "serial_link.h"
 #include "serial_port_posix.h"
+#include "virtual_chip.h"
 
 namespace {
 
-// Writes bursts into a port from its far end, with a pause before each.
-std::thread sendBursts(int farEnd, std::vector<std::string> bursts, int gapMillis) {
-    return std::thread([=] {
+// Reads what the far end writes in bursts, with a pause before each. Says
+// in kept why the bursts may have come later than meant (the writer, or
+// the kernel's workers that carry its bytes, kept from the CPU), and then
+// drains what came too late.
+int readBursts(int farEnd, const std::vector<std::string> &bursts, int gapMillis, int wanted,
+               std::string &kept) {
+    std::map<std::string, double> workers = kernelWorkerWaits();
+    double waited = 0;
+    std::thread writer([&] {
         for (const std::string &burst : bursts) {
             usleep(gapMillis * 1000);
             EXPECT_EQ(write(farEnd, burst.data(), burst.size()), (ssize_t)burst.size());
         }
+        waited = runQueueNanos() / 1e3;
     });
+    unsigned char space[128];
+    int got = readCOM(space, wanted);
+    writer.join();
+    waited += kernelWorkerWaitMicrosSince(workers);
+    if (waited >= lateForCpuMicros)
+        kept = "the writer waited " + std::to_string(waited / 1000) + " ms for a CPU";
+    while (!kept.empty() && readCOM(space, sizeof space) > 0) continue;
+    return got;
 }
 
 TEST(SerialLink, RawEightNOneAtTheSpeedWhateverThePortWasAndPutBack) {
@@ -71,7 +87,6 @@ TEST(SerialLink, ReadsGatherBurstsTrickleAndGiveUpOnlyAfterSilence) {
     int master = openVirtualPort(slavePath);
     PortFailure failure;
     ASSERT_TRUE(setUpPort(slavePath.c_str(), 57600, failure)) << failure.reason;
-    unsigned char space[128];
     struct {
         std::vector<std::string> bursts;
         int gapMillis, wanted, got;
@@ -82,11 +97,16 @@ TEST(SerialLink, ReadsGatherBurstsTrickleAndGiveUpOnlyAfterSilence) {
         {std::vector<std::string>(10, "t"), 4, 10, 10},
     };
     for (const auto &read : reads) {
-        std::thread chip = sendBursts(master, read.bursts, read.gapMillis);
-        EXPECT_EQ(readCOM(space, read.wanted), read.got) << read.bursts[0];
-        chip.join();
+        for (int attempt = 1;; ++attempt) {
+            std::string kept;
+            int got = readBursts(master, read.bursts, read.gapMillis, read.wanted, kept);
+            if (got != read.got && runAgain(attempt, kept)) continue;
+            EXPECT_EQ(got, read.got) << read.bursts[0];
+            break;
+        }
     }
     // Silence ends a read; how soon, the traced run in run_test.cpp counts.
+    unsigned char space[80];
     EXPECT_EQ(readCOM(space, 80), 0);
 
     close(master);

@@ -283,6 +283,14 @@ class Page:
         self.wait_for(lambda: os.path.exists(path))
         return path
 
+    def hidden_while(self, meanwhile):
+        """Hides the page behind a new tab while meanwhile() runs, then shows it again."""
+        front = self.driver.current_window_handle
+        self.driver.switch_to.new_window("tab")
+        meanwhile()
+        self.driver.close()
+        self.driver.switch_to.window(front)
+
     def wait_for(self, condition, seconds=120):
         return WebDriverWait(self.driver, seconds, poll_frequency=0.05).until(lambda _: condition())
 
