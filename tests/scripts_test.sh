@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The scripts a newcomer runs first, where they went wrong before: the demo
 # ending with the example running, and with a file or rate that hexpush
-# refuses, vm/try with a word it does not
-# know or a missing file, install-deps when apt-get cannot install (offline,
-# say) or the guest's kernel cannot be fetched, and the Windows zip as a user
-# unpacks it. (The package test loads the example through the virtual chip,
-# and the real-driver tier through the guest, as the demo and vm/try do.)
+# refuses, vm/try with a word it does not know or a missing file,
+# install-deps when apt-get cannot install (offline, say) or the guest's
+# kernel cannot be fetched, and the Windows zip as a user unpacks it; and the
+# CPU-time bound on the suite's idle-time work. (The package test loads the
+# example through the virtual chip, and the real-driver tier through the
+# guest, as the demo and vm/try do.)
 #   tests/scripts_test.sh SOURCE_DIR
 set -euo pipefail
 top=$(realpath "$1")
@@ -35,6 +36,10 @@ expect 1 "/nonexistent/app.hex: No such file or directory" "$top/scripts/demo" /
 expect 1 "Baud rate not supported" "$top/scripts/demo" "$top/examples/blink.hex" 12345
 expect 2 "vm/try: no driver 'usb' (ftdi or uart)" "$top/vm/try" "$top/examples/blink.hex" 115200 usb
 expect 1 "vm/try: /nonexistent/app.hex: No such file" "$top/vm/try" /nonexistent/app.hex
+# The suite's bound on idle-time work: the CPU time its whole process group
+# uses (a child's spinning counts), not the clock (a sleep does not).
+expect 1 "sh: used more than 1 s of CPU time: ended" "$top/runner/cpu_budget.py" 1 sh -c '(while :; do :; done) & wait'
+expect 3 "" "$top/runner/cpu_budget.py" 1 sh -c 'sleep 2; exit 3'
 
 # One folder in the zip, and the version Explorer shows: the strings, and
 # the numbers of the fixed part (minor, major, build, patch as stored).
