@@ -170,13 +170,17 @@ ChipOnPort::ChipOnPort(const ChipOptions &options)
 }
 
 // The kernel's workers carry the port's bytes both ways: kept from the CPU,
-// they hold the chip's replies back as surely as its own thread would, so
-// in a session that carried bytes their waits count as the chip's.
+// they hold the chip's replies back as surely as its own thread would, and
+// so does a machine that lost time; in a session that carried bytes, those
+// count as the chip's waits.
 void ChipOnPort::serve(const ChipOptions &options) {
     std::map<std::string, double> workersBefore = kernelWorkerWaits();  // before a host can write
-    thread = std::thread([this, options, workersBefore] {
+    double lostBefore = stalls.lostMicros();
+    thread = std::thread([this, options, workersBefore, lostBefore] {
         serveSession(master, options, session, stopPipe[0]);
-        if (session.firstByteSeconds > 0) session.cpuQueueMicros += kernelWorkerWaitMicrosSince(workersBefore);
+        if (session.firstByteSeconds > 0)
+            session.cpuQueueMicros +=
+                kernelWorkerWaitMicrosSince(workersBefore) + stalls.lostMicros() - lostBefore;
     });
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "stall_watch.h"
 #include "virtual_chip.h"
 
 // How long each of the kernel's workers (among them those that move a
@@ -20,7 +21,8 @@ std::map<std::string, double> kernelWorkerWaits();
 double kernelWorkerWaitMicrosSince(const std::map<std::string, double> &before);
 
 // A virtual chip on a fresh port, serving one session at a time. Its
-// session counts the kernel workers' waits for a CPU as the chip's own.
+// session counts the kernel workers' waits for a CPU, and the time the whole
+// machine lost, as the chip's own.
 struct ChipOnPort {
     std::string port;
     int master;
@@ -38,6 +40,7 @@ struct ChipOnPort {
 
   private:
     int stopPipe[2];
+    StallWatch stalls;
     std::thread thread;
     void serve(const ChipOptions &options);
 };

@@ -147,7 +147,8 @@ bool runAgain(int attempt, const std::string &why) {
 std::string keptFromCpuAsItWoke(const ChipSession &session) {
     if (!session.received[stageClear].empty() || session.cpuQueueMicros < lateForCpuMicros) return "";
     return "the chip (its thread, or the kernel's workers that move its port's bytes) waited " +
-           std::to_string(session.cpuQueueMicros / 1000) + " ms for a CPU as it woke";
+           std::to_string(session.cpuQueueMicros / 1000) +
+           " ms for a CPU, or the machine stalled, as it woke";
 }
 
 // A busy machine may keep the chip from the CPU for longer than hexpush
@@ -238,15 +239,17 @@ std::string loadThroughTool(const std::vector<std::string> &options, const std::
                             bool leaveRunning) {
     for (int attempt = 1;; ++attempt) {
         std::map<std::string, double> workersBefore = kernelWorkerWaits();
+        StallWatch stalls;
         std::string port = startTool(options, tool);
         HostRun host = startHost(HEXPUSH_BINARY, {"PORT", hexPath, "115200"}, port);
         finishHosts({&host}, 30);
         if (leaveRunning && host.status == 0) return port;
         finishHosts({&tool}, 10);
-        double workersWaited = kernelWorkerWaitMicrosSince(workersBefore);
+        double workersWaited = kernelWorkerWaitMicrosSince(workersBefore) + stalls.lostMicros();
         std::string why = tool.out.find("\nkept from the CPU") != std::string::npos ? tool.out : "";
         if (workersWaited >= lateForCpuMicros)
-            why = "the kernel's workers waited " + std::to_string(workersWaited / 1000) + " ms for a CPU";
+            why = "the kernel's workers waited for a CPU, or the machine stalled, " +
+                  std::to_string(workersWaited / 1000) + " ms";
         bool atTheWakeUp = host.status != 0 && tool.out.find("\nload: 0 lines") != std::string::npos;
         if (!runAgain(attempt, atTheWakeUp ? why : "")) return port;
     }

@@ -459,19 +459,25 @@ TEST(Environment, ClosedDescriptorsAGoneReaderAndAReadOnlyFile) {
 
     // Under nohup a hang-up stays ignored, the port claimed or not: one
     // comes while the chip holds back its verdict on the first line.
-    std::atomic<bool> lineArrived{false}, hangUpSent{false};
-    ChipOptions holdsLine = promptChip();
-    holdsLine.onLine = [&](long line) {
-        lineArrived = lineArrived || line == 1;
-        while (line == 1 && !hangUpSent) usleep(1000);
-    };
-    ChipOnPort chip(holdsLine);
-    HostRun nohup = startHost("nohup", {HEXPUSH_BINARY, "PORT", smallFile}, chip.port);
-    for (int wait = 0; wait < 3000 && !lineArrived; ++wait) usleep(10000);
-    kill(nohup.pid, SIGHUP);
-    hangUpSent = true;
-    finishHosts({&nohup}, 30);
-    EXPECT_EQ(nohup.status, 0) << "a hang-up, ignored under nohup, ended the run";
+    for (int attempt = 1;; ++attempt) {
+        std::atomic<bool> lineArrived{false}, hangUpSent{false};
+        ChipOptions holdsLine = promptChip();
+        holdsLine.onLine = [&](long line) {
+            lineArrived = lineArrived || line == 1;
+            while (line == 1 && !hangUpSent) usleep(1000);
+        };
+        ChipOnPort chip(holdsLine);
+        HostRun nohup = startHost("nohup", {HEXPUSH_BINARY, "PORT", smallFile}, chip.port);
+        for (int wait = 0; wait < 3000 && !lineArrived; ++wait) usleep(10000);
+        kill(nohup.pid, SIGHUP);
+        hangUpSent = true;
+        finishHosts({&nohup}, 30);
+        chip.finish();
+        if (nohup.status != 0 && runAgain(attempt, keptFromCpuAsItWoke(chip.session))) continue;
+        EXPECT_EQ(nohup.status, 0)
+            << "a hang-up, ignored under nohup, ended the run: " << nohup.err;
+        break;
+    }
 }
 
 }  // namespace

@@ -23,11 +23,12 @@ namespace {
 
 // Reads what the far end writes in bursts, with a pause before each. Says
 // in kept why the bursts may have come later than meant (the writer, or
-// the kernel's workers that carry its bytes, kept from the CPU), and then
-// drains what came too late.
+// the kernel's workers that carry its bytes, kept from the CPU, or the
+// machine stalled), and then drains what came too late.
 int readBursts(int farEnd, const std::vector<std::string> &bursts, int gapMillis, int wanted,
                std::string &kept) {
     std::map<std::string, double> workers = kernelWorkerWaits();
+    StallWatch stalls;
     double waited = 0;
     std::thread writer([&] {
         for (const std::string &burst : bursts) {
@@ -39,9 +40,9 @@ int readBursts(int farEnd, const std::vector<std::string> &bursts, int gapMillis
     unsigned char space[128];
     int got = readCOM(space, wanted);
     writer.join();
-    waited += kernelWorkerWaitMicrosSince(workers);
+    waited += kernelWorkerWaitMicrosSince(workers) + stalls.lostMicros();
     if (waited >= lateForCpuMicros)
-        kept = "the writer waited " + std::to_string(waited / 1000) + " ms for a CPU";
+        kept = "the writer was kept " + std::to_string(waited / 1000) + " ms from the CPU";
     while (!kept.empty() && readCOM(space, sizeof space) > 0) continue;
     return got;
 }
