@@ -43,12 +43,24 @@ std::string takeFile(const std::string &path) {
     return contents;
 }
 
+// The scheduler's count of a process's (its first thread's) waits for a
+// CPU, read while it is a zombie; 0 where the system does not say.
+double processRunQueueMicros(int pid) {
+    std::ifstream stats("/proc/" + std::to_string(pid) + "/schedstat");
+    unsigned long long running = 0, waiting = 0;
+    return stats >> running >> waiting ? waiting / 1e3 : 0;
+}
+
 // Blocks until the run ends and records how it ended.
 void awaitExit(HostRun &run) {
     int status = 0;
     rusage usage{};
-    wait4(run.pid, &status, 0, &usage);
+    siginfo_t ended{};
+    Nanos queued = runQueueNanos();
+    waitid(P_PID, run.pid, &ended, WEXITED | WNOWAIT);
     run.seconds = secondsNow() - run.started;
+    run.cpuQueueMicros = (runQueueNanos() - queued) / 1e3 + processRunQueueMicros(run.pid);
+    wait4(run.pid, &status, 0, &usage);
     run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
                      usage.ru_stime.tv_usec / 1e6;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -306,6 +318,7 @@ HostRun startHexpush(const std::string &program, const std::vector<std::string> 
 void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
     // A blocking wait per run keeps the measured end of each run exact and
     // leaves the chips' threads undisturbed.
+    StallWatch stalls;
     std::vector<std::atomic<bool>> ended(runs.size());
     std::vector<std::thread> waiters;
     for (size_t i = 0; i < runs.size(); ++i) {
@@ -329,6 +342,7 @@ void finishHosts(const std::vector<HostRun *> &runs, double deadlineSeconds) {
     }
     for (std::thread &waiter : waiters) waiter.join();
     for (HostRun *run : runs) {
+        run->cpuQueueMicros += stalls.lostMicros();
         if (run->terminal >= 0) {
             tcgetattr(run->terminal, &run->terminalAfter);
             close(run->terminal);

@@ -67,6 +67,9 @@ struct HostRun {
     double started = 0;       // when it was started (clock.h)
     double seconds = 0;       // from start to exit
     double cpuSeconds = 0;    // user and system time
+    // How long it waited for a CPU, and the wait for its end did, and the
+    // machine stalled meanwhile, in microseconds.
+    double cpuQueueMicros = 0;
 };
 
 // How a process is started, beyond its arguments.
