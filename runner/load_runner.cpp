@@ -43,12 +43,13 @@ std::string takeFile(const std::string &path) {
     return contents;
 }
 
-// The scheduler's count of a process's (its first thread's) waits for a
-// CPU, read while it is a zombie; 0 where the system does not say.
-double processRunQueueMicros(int pid) {
-    std::ifstream stats("/proc/" + std::to_string(pid) + "/schedstat");
+// The scheduler's count of a task's waits for a CPU so far (a process's
+// first thread's, readable while it is a zombie), in microseconds; -1 where
+// the system does not say.
+double runQueueMicrosOf(const std::string &pid) {
+    std::ifstream stats("/proc/" + pid + "/schedstat");
     unsigned long long running = 0, waiting = 0;
-    return stats >> running >> waiting ? waiting / 1e3 : 0;
+    return stats >> running >> waiting ? waiting / 1e3 : -1;
 }
 
 // Blocks until the run ends and records how it ended.
@@ -59,7 +60,8 @@ void awaitExit(HostRun &run) {
     Nanos queued = runQueueNanos();
     waitid(P_PID, run.pid, &ended, WEXITED | WNOWAIT);
     run.seconds = secondsNow() - run.started;
-    run.cpuQueueMicros = (runQueueNanos() - queued) / 1e3 + processRunQueueMicros(run.pid);
+    run.cpuQueueMicros =
+        (runQueueNanos() - queued) / 1e3 + std::max(0.0, runQueueMicrosOf(std::to_string(run.pid)));
     wait4(run.pid, &status, 0, &usage);
     run.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
                      usage.ru_stime.tv_usec / 1e6;
@@ -158,9 +160,8 @@ std::map<std::string, double> kernelWorkerWaits() {
         std::ifstream name("/proc/" + pid + "/comm");
         std::string comm;
         if (!std::getline(name, comm) || comm.compare(0, 7, "kworker") != 0) continue;
-        std::ifstream stats("/proc/" + pid + "/schedstat");
-        unsigned long long running = 0, waiting = 0;
-        if (stats >> running >> waiting) waits[pid] = waiting / 1e3;
+        double waited = runQueueMicrosOf(pid);
+        if (waited >= 0) waits[pid] = waited;
     }
     return waits;
 }
