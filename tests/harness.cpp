@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <regex>
 
@@ -147,7 +148,7 @@ bool runAgain(int attempt, const std::string &why) {
 std::string keptFromCpuAsItWoke(const ChipSession &session) {
     if (!session.received[stageClear].empty() || session.cpuQueueMicros < lateForCpuMicros) return "";
     return "the chip (its thread, or the kernel's workers that move its port's bytes) waited " +
-           std::to_string(session.cpuQueueMicros / 1000) +
+           std::to_string(std::lround(session.cpuQueueMicros / 1000)) +
            " ms for a CPU, or the machine stalled, as it woke";
 }
 
