@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -31,6 +33,13 @@ std::vector<std::string> &scratchPaths() {
         }
     } files;
     return files.paths;
+}
+
+// Tests make scratch files from several threads at once.
+void keepForRemoval(const std::string &path) {
+    static std::mutex guard;
+    std::lock_guard<std::mutex> held(guard);
+    scratchPaths().push_back(path);
 }
 
 // Into a new file, which it closes.
@@ -88,7 +97,7 @@ std::string scratchFile(const std::string &contents, const std::string &suffix) 
     int fd = makeScratchFile(path, static_cast<int>(suffix.size()));
     fchmod(fd, 0644);  // unprivileged runs read it too
     writeWhole(fd, contents);
-    scratchPaths().push_back(path);
+    keepForRemoval(path);
     return path;
 }
 
@@ -96,23 +105,44 @@ std::string deepScratchFile(const std::string &contents, size_t pathLength) {
     char top[] = "/tmp/hexpush-test-XXXXXX";
     if (!mkdtemp(top) || chmod(top, 0755) != 0) abort();
     std::string path = top;
-    scratchPaths().push_back(path);
+    keepForRemoval(path);
     while (path.size() + 1 + 100 + 1 + 5 <= pathLength) {
         path += "/" + std::string(100, 'd');
         if (mkdir(path.c_str(), 0755) != 0) abort();
-        scratchPaths().push_back(path);
+        keepForRemoval(path);
     }
     path += "/" + std::string(pathLength - path.size() - 5, 'f') + ".hex";
     int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     writeWhole(fd, contents);
-    scratchPaths().push_back(path);
+    keepForRemoval(path);
     return path;
 }
 
-std::string fifoFeeding(const std::string &contents) {
-    std::string path = scratchFile("", ".fifo");
-    unlink(path.c_str());
-    mkfifo(path.c_str(), 0644);
+// Each FIFO made here, what it is fed and whether a writer is at it: never
+// destroyed, as writers waiting for a reader outlive the tests.
+struct Feeding {
+    std::string contents;
+    bool writing = false;
+};
+std::map<std::string, Feeding> &feedings() {
+    static auto *all = new std::map<std::string, Feeding>;
+    return *all;
+}
+std::mutex &feedingsGuard() {
+    static auto *guard = new std::mutex;
+    return *guard;
+}
+
+// Once, by a writer of its own, unless one still waits for a reader there.
+void feed(const std::string &path) {
+    std::string contents;
+    {
+        std::lock_guard<std::mutex> held(feedingsGuard());
+        Feeding &feeding = feedings()[path];
+        if (feeding.writing) return;
+        feeding.writing = true;
+        contents = feeding.contents;
+    }
     std::thread([path, contents] {
         // A reader that stops early must not end the tests by SIGPIPE.
         sigset_t pipeSignal;
@@ -126,8 +156,30 @@ std::string fifoFeeding(const std::string &contents) {
             at += put;
         }
         close(fd);
+        std::lock_guard<std::mutex> held(feedingsGuard());
+        feedings()[path].writing = false;
     }).detach();
+}
+
+std::string fifoFeeding(const std::string &contents) {
+    std::string path = scratchFile("", ".fifo");
+    unlink(path.c_str());
+    mkfifo(path.c_str(), 0644);
+    {
+        std::lock_guard<std::mutex> held(feedingsGuard());
+        feedings()[path].contents = contents;
+    }
+    feed(path);
     return path;
+}
+
+bool fifoFedAgain(const std::string &path) {
+    {
+        std::lock_guard<std::mutex> held(feedingsGuard());
+        if (feedings().count(path) == 0) return false;
+    }
+    feed(path);
+    return true;
 }
 
 std::string ptyFailingAfter(const std::string &contents) {

@@ -9,6 +9,9 @@ std::string scratchFile(const std::string &contents, const std::string &suffix =
 std::string deepScratchFile(const std::string &contents, size_t pathLength);
 // A FIFO that is fed the contents once, by a writer of its own.
 std::string fifoFeeding(const std::string &contents);
+// Feeds a FIFO made by fifoFeeding once more, for a run made again; false
+// for any other.
+bool fifoFedAgain(const std::string &path);
 // A pseudo-terminal that holds the contents; once they have been read and
 // its reader waits for more, its far side closes, and that read fails (EIO).
 std::string ptyFailingAfter(const std::string &contents);

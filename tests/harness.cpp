@@ -130,10 +130,11 @@ std::string bridgeCpuWait(RunResult &result) {
     return wait.substr(6, wait.size() - 7);
 }
 
-bool readOnce(const std::vector<std::string> &arguments) {
+// A FIFO is read once: a run made again has it fed again.
+bool fedAfresh(const std::vector<std::string> &arguments) {
     struct stat status;
-    return std::any_of(arguments.begin(), arguments.end(), [&](const std::string &argument) {
-        return stat(argument.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+    return std::all_of(arguments.begin(), arguments.end(), [&](const std::string &argument) {
+        return stat(argument.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode) || fifoFedAgain(argument);
     });
 }
 
@@ -172,7 +173,7 @@ RunResult runHexpush(const std::vector<std::string> &arguments, const ChipOption
         if (build == Build::windows && result.out.empty() && result.err.empty() &&
             !result.timedOut)
             why = "Wine ended with status " + std::to_string(result.status) + ", and nothing said";
-        if (readOnce(arguments) || !runAgain(attempt, why)) return result;
+        if (!runAgain(attempt, why) || !fedAfresh(arguments)) return result;
     }
 }
 
