@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <map>
 
 #include "clock.h"
@@ -189,12 +190,17 @@ ChipOnPort::ChipOnPort(const ChipOptions &options)
 void ChipOnPort::serve(const ChipOptions &options) {
     std::map<std::string, double> workersBefore = kernelWorkerWaits();  // before a host can write
     double lostBefore = stalls.lostMicros();
-    thread = std::thread([this, options, workersBefore, lostBefore] {
-        serveSession(master, options, session, stopPipe[0]);
+    // A host started before the chip has left stale input would find the
+    // port clean, and the chip would take the host's first bytes for its echo.
+    std::promise<void> settled;
+    std::future<void> portSettled = settled.get_future();
+    thread = std::thread([this, options, workersBefore, lostBefore, &settled] {
+        serveSession(master, options, session, stopPipe[0], [&settled] { settled.set_value(); });
         if (session.firstByteSeconds > 0)
             session.cpuQueueMicros +=
                 kernelWorkerWaitMicrosSince(workersBefore) + stalls.lostMicros() - lostBefore;
     });
+    portSettled.wait();
 }
 
 termios ChipOnPort::finish() {

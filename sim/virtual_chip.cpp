@@ -95,7 +95,8 @@ Nanos runQueueNanos() {
     return stats >> running >> waiting ? static_cast<Nanos>(waiting) : 0;
 }
 
-void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session, int stopFd) {
+void serveSession(int &masterFd, const ChipOptions &options, ChipSession &session, int stopFd,
+                  const std::function<void()> &settled) {
     prctl(PR_SET_TIMERSLACK, 1UL);  // replies are timed to microseconds
     // Until a host has the port open, the chip holds it open itself, so
     // that the master does not report a hang-up and the chip can sleep
@@ -104,6 +105,7 @@ void serveSession(int &masterFd, const ChipOptions &options, ChipSession &sessio
     fcntl(masterFd, F_SETFL, fcntl(masterFd, F_GETFL) | O_NONBLOCK);
     int hold = openSlaveOf(masterFd);
     if (!options.faults.staleInput.empty()) leaveStaleInput(masterFd, options.faults.staleInput);
+    if (settled) settled();
     RomLoader chip(options, session);
     bool stopNow = false;
     Nanos queuedBeforeWake = 0;
