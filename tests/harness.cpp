@@ -251,7 +251,7 @@ std::string loadThroughTool(const std::vector<std::string> &options, const std::
         std::string why = tool.out.find("\nkept from the CPU") != std::string::npos ? tool.out : "";
         if (workersWaited >= lateForCpuMicros)
             why = "the kernel's workers waited for a CPU, or the machine stalled, " +
-                  std::to_string(workersWaited / 1000) + " ms";
+                  std::to_string(std::lround(workersWaited / 1000)) + " ms";
         bool atTheWakeUp = host.status != 0 && tool.out.find("\nload: 0 lines") != std::string::npos;
         if (!runAgain(attempt, atTheWakeUp ? why : "")) return port;
     }

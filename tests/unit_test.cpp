@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <regex>
 #include <thread>
 
@@ -42,7 +43,7 @@ int readBursts(int farEnd, const std::vector<std::string> &bursts, int gapMillis
     writer.join();
     waited += kernelWorkerWaitMicrosSince(workers) + stalls.lostMicros();
     if (waited >= lateForCpuMicros)
-        kept = "the writer was kept " + std::to_string(waited / 1000) + " ms from the CPU";
+        kept = "the writer was kept " + std::to_string(std::lround(waited / 1000)) + " ms from the CPU";
     while (!kept.empty() && readCOM(space, sizeof space) > 0) continue;
     return got;
 }
